@@ -1,0 +1,106 @@
+#ifndef TUVAX_ERROR_HPP
+#define TUVAX_ERROR_HPP
+
+#include <cstdint>
+#include <expected>  // std::expected, std::unexpected
+#include <string>
+#include <utility>
+
+namespace tuvax {
+
+// The nineteen kinds, in their fixed order. Several are never raised by this
+// library (Io, UnsupportedVersion, SchemaMismatch, InvalidBase64) but keep
+// their place and text because the numbering is part of the interface.
+enum class ErrorKind : std::uint8_t {
+  Io,
+  InvalidMagic,
+  UnsupportedVersion,
+  InvalidWireType,
+  VarintOverflow,
+  UnexpectedEof,
+  ChecksumMismatch,
+  InvalidUtf8,
+  NestingTooDeep,
+  BlockTooLarge,
+  TooManyItems,
+  UnknownCompression,
+  Decompression,
+  InvalidBlockType,
+  TextParse,
+  SchemaMismatch,
+  MemoryLimitExceeded,
+  InvalidBase64,
+  InvalidData,
+};
+
+inline constexpr int error_kind_count = 19;
+
+// The one error type of the core. Built through one named constructor per
+// kind; message() is its only text form.
+class TuvaxError {
+ public:
+  static TuvaxError io(int os_errno);
+  static TuvaxError invalid_magic();
+  static TuvaxError unsupported_version(std::uint8_t version);
+  static TuvaxError invalid_wire_type(std::uint8_t tag);
+  static TuvaxError varint_overflow();
+  static TuvaxError unexpected_eof(std::uint64_t offset);
+  static TuvaxError checksum_mismatch(std::uint64_t expected, std::uint64_t actual);
+  static TuvaxError invalid_utf8(std::uint64_t offset);
+  static TuvaxError nesting_too_deep(std::uint64_t depth, std::uint64_t max);
+  static TuvaxError block_too_large(std::uint64_t size, std::uint64_t max);
+  static TuvaxError too_many_items(std::uint64_t count, std::uint64_t max);
+  static TuvaxError unknown_compression(std::uint8_t code);
+  static TuvaxError decompression(std::string message);
+  static TuvaxError invalid_block_type(std::uint8_t type);
+  static TuvaxError text_parse(std::uint64_t line, std::uint64_t col, std::string message);
+  static TuvaxError schema_mismatch(std::string message);
+  static TuvaxError memory_limit_exceeded(std::uint64_t requested, std::uint64_t limit);
+  static TuvaxError invalid_base64(std::string message);
+  static TuvaxError invalid_data(std::string message);
+
+  ErrorKind kind() const noexcept { return kind_; }
+
+  // Numeric fields in the order the kind lists them (offset, expected/actual,
+  // depth/max, line/col, ...); unused ones are 0. Io keeps its errno in a().
+  std::uint64_t a() const noexcept { return a_; }
+  std::uint64_t b() const noexcept { return b_; }
+  // The owned text of the string-carrying kinds, empty for the others.
+  const std::string& text() const noexcept { return text_; }
+
+  // The user-visible message, e.g. "Unexpected end of input at offset 1".
+  std::string message() const;
+
+  friend bool operator==(const TuvaxError&, const TuvaxError&) = default;
+
+ private:
+  TuvaxError(ErrorKind kind, std::uint64_t a, std::uint64_t b, std::string text)
+      : kind_(kind), a_(a), b_(b), text_(std::move(text)) {}
+
+  ErrorKind kind_;
+  std::uint64_t a_;
+  std::uint64_t b_;
+  std::string text_;
+};
+
+template <typename T>
+using Result = std::expected<T, TuvaxError>;
+
+}  // namespace tuvax
+
+// Hands an error up unchanged: `TUVAX_TRY(auto n, read_count(...));` or
+// `TUVAX_TRY_VOID(encode_value(v));`.
+#define TUVAX_CONCAT_INNER(a, b) a##b
+#define TUVAX_CONCAT(a, b) TUVAX_CONCAT_INNER(a, b)
+#define TUVAX_TRY_IMPL(tmp, decl, expr)                     \
+  auto tmp = (expr);                                        \
+  if (!tmp) return std::unexpected(std::move(tmp).error()); \
+  decl = std::move(*tmp)
+#define TUVAX_TRY(decl, expr) TUVAX_TRY_IMPL(TUVAX_CONCAT(tuvax_try_, __LINE__), decl, expr)
+#define TUVAX_TRY_VOID(expr)                                           \
+  do {                                                                 \
+    if (auto tuvax_try_v = (expr); !tuvax_try_v)                       \
+      return std::unexpected(std::move(tuvax_try_v).error());          \
+  } while (false)
+
+#endif  // TUVAX_ERROR_HPP
