@@ -1,6 +1,7 @@
 #ifndef TUVAX_ENCODER_HPP
 #define TUVAX_ENCODER_HPP
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -42,8 +43,13 @@ class Encoder {
   [[nodiscard]] Result<std::vector<std::uint8_t>> finish() &&;
 
  private:
-  // Implementation detail, declared by the implementation as needed.
+  // Appends one value's encoding to block_; recursive over containers.
   [[nodiscard]] Result<void> encode_value_inner(const Value& value);
+  // The depth and count checks a container passes before any of its bytes.
+  [[nodiscard]] Result<void> check_container(std::size_t count) const;
+  // A Str in full, or as a reference to its first occurrence under dedup.
+  void encode_str(const std::string& s);
+  // Moves the current block (and its string dictionary) into output_.
   void flush_block();
 
   std::vector<std::uint8_t> output_;
