@@ -31,8 +31,44 @@ class Decoder {
   [[nodiscard]] Result<std::vector<Value>> decode_all_owned();
 
  private:
-  // Declared by the implementation as needed.
+  // A block as block reading hands it to value decoding: its type byte and
+  // its payload's offsets within input_.
+  struct BlockSpan {
+    std::uint8_t type;
+    std::size_t start;
+    std::size_t end;
+  };
+
+  // The next Data, Reserved2 or Reserved3 block, or a Trailer once its length,
+  // checksum and file hash verify. Loads StringDict blocks on the way.
+  [[nodiscard]] Result<BlockSpan> read_next_block();
+  [[nodiscard]] Result<void> read_header();
+  [[nodiscard]] Result<BlockSpan> verify_trailer(std::size_t at);
+  [[nodiscard]] Result<void> load_string_dict(std::size_t start, std::size_t end);
+  // One value at cursor_ within the current block, which ends at `end`.
+  [[nodiscard]] Result<Value> decode_value_owned_at(std::size_t end);
+  [[nodiscard]] Result<Value> decode_string(std::size_t end);
+  [[nodiscard]] Result<Value> decode_str_ref(std::size_t end);
+  [[nodiscard]] Result<Value> decode_array(std::size_t end);
+  [[nodiscard]] Result<Value> decode_object(std::size_t end);
+  [[nodiscard]] Result<std::uint64_t> read_varint(std::size_t end) noexcept;
+  // Adds `bytes` to memory_used_ (saturating) and tests the running total.
+  [[nodiscard]] Result<void> count_memory(std::uint64_t bytes) noexcept;
+
   std::span<const std::uint8_t> input_;
+  Limits limits_;
+  bool header_read_ = false;
+  std::uint8_t reserved_ = 0;  // header byte 7: kept, never examined
+  std::size_t read_pos_ = 0;   // next unread byte of the block sequence
+  bool in_block_ = false;
+  std::size_t block_end_ = 0;  // payload end of the current Data block
+  std::size_t cursor_ = 0;     // next unread value byte in the current block
+  std::uint64_t depth_ = 0;
+  std::uint64_t memory_used_ = 0;
+  std::vector<std::string> table_;
+  bool dictionary_loaded_ = false;
+  bool finished_ = false;                 // the trailer verified
+  std::optional<TuvaxError> failure_;     // the first error, returned again on later calls
 };
 
 }  // namespace tuvax
