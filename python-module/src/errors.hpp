@@ -1,0 +1,80 @@
+#ifndef TUVAX_PY_ERRORS_HPP
+#define TUVAX_PY_ERRORS_HPP
+
+#include "python.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <new>  // std::bad_alloc
+#include <type_traits>
+
+#include "tuvax/error.hpp"
+
+namespace tuvax::py {
+
+// Every function here sets a Python exception and returns nothing useful:
+// the caller returns its own failure value (nullptr, -1, false, nullopt).
+
+// The core step that failed; it picks the message prefix and the class.
+enum class CoreStep : std::uint8_t {
+  Encode,  // RuntimeError "encode error: {e}"
+  Finish,  // RuntimeError "finish error: {e}"
+  Decode,  // RuntimeError "decode error: {e}"
+  Parse,   // ValueError "parse error: {e}"
+  Format,  // MemoryError "{e}": the only formatting error is an indentation too large to allocate
+};
+
+void raise_core_error(CoreStep step, const TuvaxError& e);
+
+// OSError, or the subclass for `err`, with "{strerror} (os error {err})".
+void raise_os_error(int err);
+
+// OSError "file name contained an unexpected NUL byte".
+void raise_nul_in_path();
+
+// TypeError "'{qualname of type(obj)}' object is not an instance of '{expected}'".
+void raise_not_instance(PyObject* obj, const char* expected);
+
+// RuntimeError "Already borrowed": an instance is in use by another call.
+void raise_already_borrowed();
+
+// Raises the internal-failure exception with `message`: a broken invariant,
+// not bad input. Its class derives from BaseException so that `except
+// Exception` does not swallow it. Aborts the process if even that fails.
+void raise_internal_failure(const char* message) noexcept;
+
+// Runs an entry point's body so that no C++ exception unwinds into the
+// interpreter: std::bad_alloc becomes MemoryError, anything else the
+// internal-failure exception. The body returns a new reference or nullptr
+// (or 0 / -1); a failure must come with a Python exception set.
+template <typename F>
+auto guard(F&& body) noexcept -> decltype(body()) {
+  using R = decltype(body());
+  static_assert(std::is_same_v<R, PyObject*> || std::is_same_v<R, int>);
+  constexpr R failed = [] {
+    if constexpr (std::is_same_v<R, int>) return -1;
+    else return static_cast<PyObject*>(nullptr);
+  }();
+  try {
+    R r = body();
+    if (r == failed) {
+      if (!PyErr_Occurred()) raise_internal_failure("error return without exception set");
+    } else if (PyErr_Occurred()) {
+      if constexpr (std::is_same_v<R, PyObject*>) Py_DECREF(r);
+      raise_internal_failure("result returned with an exception set");
+      return failed;
+    }
+    return r;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_internal_failure(e.what());
+  } catch (...) {
+    raise_internal_failure("unknown C++ exception");
+  }
+  return failed;
+}
+
+}  // namespace tuvax::py
+
+#endif  // TUVAX_PY_ERRORS_HPP

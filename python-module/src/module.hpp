@@ -1,0 +1,22 @@
+// What the execution step registers; each piece is defined next to its code.
+#ifndef TUVAX_PY_MODULE_HPP
+#define TUVAX_PY_MODULE_HPP
+
+#include "python.hpp"
+
+#include <span>
+
+namespace tuvax::py {
+
+// The six module functions in registration order (static storage: the
+// function objects point into it).
+std::span<PyMethodDef> module_functions() noexcept;
+
+// The class objects, created on first use and shared by every module object
+// of the process. Borrowed reference, or nullptr with an exception set.
+PyTypeObject* encoder_type() noexcept;
+PyTypeObject* decoder_type() noexcept;
+
+}  // namespace tuvax::py
+
+#endif  // TUVAX_PY_MODULE_HPP
