@@ -1,0 +1,194 @@
+import os
+import pathlib
+import stat
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from _tuvax_native import Encoder, decode, decode_from_file, encode, encode_to_file
+from native_support import assert_refcounts_kept, raises_exactly
+
+
+@pytest.fixture
+def umask_022():
+    old = os.umask(0o022)
+    yield
+    os.umask(old)
+
+
+def write_with(how, obj, path):
+    if how == "function":
+        encode_to_file(obj, path)
+    else:
+        enc = Encoder()
+        enc.encode(obj)
+        enc.finish_to_file(path)
+
+
+both_writers = pytest.mark.parametrize("how", ["function", "finish_to_file"])
+
+
+class TestRoundTrip:
+    @both_writers
+    def test_write_then_read(self, tmp_path, how):
+        path = str(tmp_path / "out.tvx")
+        write_with(how, {"a": [1, b"x"]}, path)
+        assert pathlib.Path(path).read_bytes() == encode({"a": [1, b"x"]})
+        assert decode_from_file(path) == {"a": [1, b"x"]}
+        assert os.listdir(tmp_path) == ["out.tvx"]
+
+    def test_relative_path_and_str_subclass(self, tmp_path, monkeypatch):
+        class P(str): pass
+        monkeypatch.chdir(tmp_path)
+        encode_to_file([1, 2], P("rel.tvx"))
+        assert decode_from_file(P("rel.tvx")) == [1, 2]
+
+    def test_read_applies_single_value_rule_and_limits(self, tmp_path):
+        path = tmp_path / "f"
+        path.write_bytes(b"")
+        raises_exactly(RuntimeError, "decode error: Unexpected end of input at offset 0", decode_from_file, str(path))
+        path.write_bytes(b"garbage!")
+        raises_exactly(RuntimeError, "decode error: Invalid magic bytes in file header: expected TUVAXv1",
+                       decode_from_file, str(path))
+
+
+class TestReplacement:
+    @both_writers
+    def test_new_file_mode_follows_umask(self, tmp_path, umask_022, how):
+        write_with(how, 1, str(tmp_path / "a"))
+        assert stat.S_IMODE(os.stat(tmp_path / "a").st_mode) == 0o644
+        os.umask(0o077)
+        write_with(how, 1, str(tmp_path / "b"))
+        assert stat.S_IMODE(os.stat(tmp_path / "b").st_mode) == 0o600
+
+    @both_writers
+    def test_existing_file_keeps_its_mode(self, tmp_path, how):
+        path = tmp_path / "f"
+        path.write_bytes(b"old contents")
+        os.chmod(path, 0o640)
+        write_with(how, "new", str(path))
+        assert stat.S_IMODE(os.stat(path).st_mode) == 0o640
+        assert decode_from_file(str(path)) == "new"
+
+    @both_writers
+    def test_symlink_is_written_through(self, tmp_path, how):
+        target = tmp_path / "target"
+        target.write_bytes(b"old")
+        link = tmp_path / "link"
+        link.symlink_to("target")
+        write_with(how, [1], str(link))
+        assert link.is_symlink() and os.readlink(link) == "target"
+        assert decode_from_file(str(target)) == [1]
+        # A dangling link names the file to create, relative to the link.
+        (tmp_path / "sub").mkdir()
+        dangling = tmp_path / "sub" / "dangling"
+        dangling.symlink_to("../created")
+        write_with(how, 2, str(dangling))
+        assert dangling.is_symlink() and decode_from_file(str(tmp_path / "created")) == 2
+        assert sorted(os.listdir(tmp_path)) == ["created", "link", "sub", "target"]
+
+    def test_symlink_loop(self, tmp_path):
+        (tmp_path / "a").symlink_to("b")
+        (tmp_path / "b").symlink_to("a")
+        raises_exactly(OSError, "Too many levels of symbolic links (os error 40)",
+                       encode_to_file, 1, str(tmp_path / "a"))
+
+    def test_device_is_written_in_place(self):
+        encode_to_file(1, "/dev/null")
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+        raises_exactly(OSError, "No space left on device (os error 28)", encode_to_file, 1, "/dev/full")
+        assert stat.S_ISCHR(os.stat("/dev/full").st_mode)
+
+    def test_fifo_is_written_in_place(self, tmp_path):
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+        reader.start()
+        encode_to_file({"k": "v"}, str(fifo))
+        reader.join()
+        assert received == [encode({"k": "v"})]
+        assert stat.S_ISFIFO(os.stat(fifo).st_mode)
+
+    # A failed write used to truncate the target first and lose it.
+    def test_failed_write_keeps_old_contents(self, tmp_path):
+        path = tmp_path / "keep"
+        path.write_bytes(b"precious")
+        script = textwrap.dedent(f"""
+            import resource, signal, _tuvax_native
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1000, resource.RLIM_INFINITY))
+            enc = _tuvax_native.Encoder()
+            enc.encode("y" * 5000)
+            for write in (lambda: _tuvax_native.encode_to_file("x" * 5000, {str(path)!r}),
+                          lambda: enc.finish_to_file({str(path)!r})):
+                try:
+                    write()
+                except OSError as e:
+                    print(type(e).__name__, e)
+        """)
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+        assert out == "OSError File too large (os error 27)\n" * 2
+        assert path.read_bytes() == b"precious"
+        assert os.listdir(tmp_path) == ["keep"]
+
+    def test_encoding_failure_leaves_file_untouched(self, tmp_path):
+        path = tmp_path / "f"
+        path.write_bytes(b"old")
+        with pytest.raises(TypeError):
+            encode_to_file(object(), str(path))
+        assert path.read_bytes() == b"old"
+
+
+class TestErrors:
+    @both_writers
+    def test_missing_directory(self, how):
+        raises_exactly(FileNotFoundError, "No such file or directory (os error 2)",
+                       write_with, how, 1, "/no/such/dir/out")
+
+    @both_writers
+    def test_directory_as_target(self, tmp_path, how):
+        raises_exactly(IsADirectoryError, "Is a directory (os error 21)", write_with, how, 1, str(tmp_path))
+        raises_exactly(IsADirectoryError, "Is a directory (os error 21)",
+                       write_with, how, 1, str(tmp_path / "missing") + "/")
+
+    def test_not_a_directory(self, tmp_path):
+        (tmp_path / "file").write_bytes(b"")
+        raises_exactly(NotADirectoryError, "Not a directory (os error 20)",
+                       encode_to_file, 1, str(tmp_path / "file" / "x"))
+        raises_exactly(NotADirectoryError, "Not a directory (os error 20)",
+                       decode_from_file, str(tmp_path / "file" / "x"))
+
+    def test_read_errors(self, tmp_path):
+        raises_exactly(FileNotFoundError, "No such file or directory (os error 2)", decode_from_file, "/no/such/file")
+        raises_exactly(FileNotFoundError, "No such file or directory (os error 2)", decode_from_file, "")
+        raises_exactly(IsADirectoryError, "Is a directory (os error 21)", decode_from_file, str(tmp_path))
+
+    @pytest.mark.skipif(os.geteuid() == 0, reason="root may write any file")
+    def test_read_only_file_stays_refused(self, tmp_path):
+        path = tmp_path / "ro"
+        path.write_bytes(b"old")
+        os.chmod(path, 0o444)
+        raises_exactly(PermissionError, "Permission denied (os error 13)", encode_to_file, 1, str(path))
+        assert path.read_bytes() == b"old"
+
+    @both_writers
+    def test_nul_in_path(self, tmp_path, how):
+        raises_exactly(OSError, "file name contained an unexpected NUL byte", write_with, how, 1, "a\0b")
+        raises_exactly(OSError, "file name contained an unexpected NUL byte", decode_from_file, "a\0b")
+
+    @pytest.mark.parametrize("path, name", [(pathlib.Path("x"), "PosixPath"), (b"x", "bytes"), (5, "int")])
+    def test_path_must_be_str(self, path, name):
+        message = f"argument 'path': '{name}' object is not an instance of 'str'"
+        raises_exactly(TypeError, message, encode_to_file, 1, path)
+        raises_exactly(TypeError, message, decode_from_file, path)
+        # The path is checked before the object is looked at.
+        raises_exactly(TypeError, message, encode_to_file, object(), path)
+
+    def test_failure_releases_references(self, tmp_path):
+        obj = ["a reasonably long string"] * 3
+        assert_refcounts_kept([obj], encode_to_file, obj, "/no/such/dir/x")
+        assert_refcounts_kept([obj], encode_to_file, [obj, object()], str(tmp_path / "x"))
