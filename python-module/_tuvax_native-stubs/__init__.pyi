@@ -1,0 +1,1 @@
+../_tuvax_native.pyi

@@ -1,0 +1,71 @@
+# Type stubs for the native extension. tests/test_package.py compares every
+# signature here with the running module, so edit both together.
+#
+# Inputs are typed `object`: the module checks types at run time (dict with
+# str keys, list, str, int, float, bytes, bool, None) and raises TypeError for
+# anything else. A recursive union would reject ordinary `list[int]` and
+# `dict[str, str]` variables, because list and dict are invariant. Decoded
+# data is `Any`, as json.loads returns it: the shape is known to the caller,
+# not to the checker.
+
+from typing import Any, Final, Self, SupportsIndex, final
+
+__all__ = [
+    "__version__",
+    "encode",
+    "decode",
+    "encode_to_file",
+    "decode_from_file",
+    "parse_text",
+    "pretty_print",
+    "Encoder",
+    "TuvaxDecoder",
+]
+
+__version__: Final[str]
+
+def encode(obj: object) -> bytes:
+    """Encode a Python object into one binary document."""
+
+def decode(data: bytes) -> Any:
+    """Decode a binary document: one top-level value as itself, any other number as a list."""
+
+def encode_to_file(obj: object, path: str) -> None:
+    """Encode a Python object and write the document to `path`, atomically."""
+
+def decode_from_file(path: str) -> Any:
+    """Read and decode the binary document at `path`, with decode's single-value rule."""
+
+def parse_text(text: str) -> Any:
+    """Parse one value in text notation; ValueError("parse error: ...") on bad text."""
+
+def pretty_print(obj: object, indent: SupportsIndex = 2) -> str:
+    """Write a Python object as indented text notation."""
+
+@final
+class Encoder:
+    """Incremental encoder: values go into one document, taken by finish()."""
+
+    def __new__(cls) -> Self: ...
+    def enable_dedup(self, /) -> None:
+        """Share repeated strings through the string dictionary."""
+
+    def set_compression(self, /, comp: str) -> None:
+        """Record "none", "lz4", "zstd" or "snappy" (blocks are stored uncompressed)."""
+
+    def encode(self, /, obj: object) -> None:
+        """Append one top-level value."""
+
+    def finish(self, /) -> bytes:
+        """Complete the document and return it; the encoder is finished afterwards."""
+
+    def finish_to_file(self, /, path: str) -> None:
+        """Complete the document and write it to `path`; the encoder is finished afterwards."""
+
+@final
+class TuvaxDecoder:
+    """Decodes one document held as a private copy of `data`, once."""
+
+    def __new__(cls, data: bytes) -> Self: ...
+    def decode_all(self, /) -> list[Any]:
+        """Every top-level value, always as a list."""

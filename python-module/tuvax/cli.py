@@ -1,0 +1,399 @@
+"""The `tuvax` command: convert between JSON, text notation and the binary
+format, reformat text, and look inside binary documents.
+
+Errors print one line to standard error and exit with status 1; a wrong
+command line exits with status 2 (argparse's convention).
+"""
+
+from __future__ import annotations
+
+import argparse
+import errno
+import json
+import math
+import os
+import re
+import stat
+import sys
+import tempfile
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn
+
+from _tuvax_native import Encoder, TuvaxDecoder, __version__, decode, parse_text, pretty_print
+
+from tuvax import _layout
+
+_INT_MIN = -(2**63)
+_UINT_MAX = 2**64 - 1
+
+
+class CliError(Exception):
+    """A failure reported as one line on standard error."""
+
+
+# ---- Input ----
+
+
+def _read_input(path: str | None) -> tuple[bytes, str]:
+    """The whole input and the name to use for it in messages."""
+    if path is None or path == "-":
+        return sys.stdin.buffer.read(), "<stdin>"
+    try:
+        with open(path, "rb") as f:
+            return f.read(), path
+    except OSError as e:
+        raise CliError(f"cannot read {path}: {e.strerror}") from None
+
+
+def _as_text(data: bytes, name: str) -> str:
+    if data.startswith(_layout.MAGIC):
+        raise CliError(f"{name}: this is a binary document, not text (try: tuvax decode)")
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise CliError(f"{name}: not UTF-8 text (invalid byte at offset {e.start})") from None
+    # Editors on some systems start files with a byte-order mark; it carries
+    # nothing, and neither JSON nor the text notation allows it.
+    return text.removeprefix("\ufeff")
+
+
+def _reject_constant(name: str) -> NoReturn:
+    raise ValueError(f"{name} is not valid JSON (for non-finite floats use text notation)")
+
+
+def _parse_json(text: str) -> Any:
+    """Standard JSON only: NaN and Infinity are refused, as on output."""
+    return json.loads(text, parse_constant=_reject_constant)
+
+
+def _load_json(text: str, name: str) -> Any:
+    try:
+        return _parse_json(text)
+    except json.JSONDecodeError as e:
+        raise CliError(f"{name}: invalid JSON: {e}") from None
+    except ValueError as e:
+        raise CliError(f"{name}: {e}") from None
+    except RecursionError:
+        raise CliError(f"{name}: JSON nested too deeply") from None
+
+
+def _load_text(text: str, name: str) -> Any:
+    try:
+        return parse_text(text)
+    except ValueError as e:
+        raise CliError(f"{name}: {e}") from None
+
+
+_TEXT_POSITION = re.compile(r"at line (\d+), col (\d+)")
+
+
+def _load_any(text: str, name: str) -> Any:
+    """JSON when the input is JSON, text notation otherwise.
+
+    JSON goes first: a text that both read differently (a string with a
+    "\\u" escape) is JSON written by some other program. When both fail, a
+    file named *.json gets the JSON error; otherwise the error of the reader
+    that got further is the one that explains the input.
+    """
+    try:
+        return _parse_json(text)
+    except (ValueError, RecursionError) as e:
+        json_error = e
+    try:
+        return parse_text(text)
+    except ValueError as e:
+        text_error = e
+    if isinstance(json_error, json.JSONDecodeError):
+        m = _TEXT_POSITION.search(str(text_error))
+        text_at = (int(m[1]), int(m[2])) if m else (0, 0)
+        if name.endswith(".json") or (json_error.lineno, json_error.colno) > text_at:
+            raise CliError(f"{name}: invalid JSON: {json_error}")
+    raise CliError(f"{name}: {text_error}")
+
+
+# ---- Output ----
+
+
+def _refuse_terminal(output: str | None) -> None:
+    # Checked before any input is read, so nobody types a document into a
+    # terminal only to be told that the result cannot be shown there.
+    if output is None and sys.stdout.isatty():
+        raise CliError("refusing to write binary output to a terminal; use -o FILE or redirect")
+
+
+def write_atomic(path: str, data: bytes) -> None:
+    """Replace the file at `path` by `data` so that a failure leaves it as it was.
+
+    The bytes go to a temporary file in the same directory, reach the disk,
+    and are renamed over the target. A symbolic link is written through; a
+    target that is not a regular file (a FIFO, /dev/null) is written directly.
+    """
+    try:
+        st: os.stat_result | None = os.stat(path)
+    except FileNotFoundError:
+        st = None
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {e.strerror}") from None
+    try:
+        if st is not None and stat.S_ISDIR(st.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
+        if st is not None and not stat.S_ISREG(st.st_mode):
+            with open(path, "wb") as f:
+                f.write(data)
+            return
+        target = os.path.realpath(path)
+        _replace_file(target, data, stat.S_IMODE(st.st_mode) if st is not None else None)
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {e.strerror}") from None
+
+
+def _replace_file(target: str, data: bytes, mode: int | None) -> None:
+    directory = os.path.dirname(target) or "."
+    if mode is None:
+        umask = os.umask(0)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fchmod(f.fileno(), mode)
+            os.fsync(f.fileno())
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+    # The rename is durable only once the directory entry is on disk too.
+    try:
+        dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(dir_fd)
+    except OSError:
+        pass
+    finally:
+        os.close(dir_fd)
+
+
+def _write_output(path: str | None, data: bytes) -> None:
+    if path is None or path == "-":
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    else:
+        write_atomic(path, data)
+
+
+# ---- Paths into a value, for messages ----
+
+
+def _child_path(path: str, key: str | int) -> str:
+    if isinstance(key, int):
+        return f"{path}[{key}]"
+    if key.isidentifier():
+        return f"{path}.{key}"
+    return f"{path}[{json.dumps(key, ensure_ascii=False)}]"
+
+
+def _first(obj: Any, bad: Callable[[Any], str | None]) -> tuple[str, str] | None:
+    """(path, reason) of the first value in document order that `bad` names."""
+    stack: list[tuple[str, Any]] = [("$", obj)]
+    while stack:
+        path, value = stack.pop()
+        reason = bad(value)
+        if reason is not None:
+            return path, reason
+        children: list[tuple[str, Any]] = []
+        if isinstance(value, dict):
+            children = [(_child_path(path, k), v) for k, v in value.items()]
+        elif isinstance(value, list):
+            children = [(_child_path(path, i), v) for i, v in enumerate(value)]
+        stack.extend(reversed(children))
+    return None
+
+
+def _not_json(value: Any) -> str | None:
+    if isinstance(value, bytes):
+        return "a byte string"
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    return None
+
+
+def _out_of_range(value: Any) -> str | None:
+    if isinstance(value, int) and not isinstance(value, bool):
+        if not _INT_MIN <= value <= _UINT_MAX:
+            return f"the integer {value} is outside the range -2**63 to 2**64-1"
+    return None
+
+
+# ---- Subcommands ----
+
+
+def _encode(args: argparse.Namespace) -> int:
+    _refuse_terminal(args.output)
+    data, name = _read_input(args.input)
+    text = _as_text(data, name)
+    obj = _load_json(text, name) if args.source == "json" else _load_text(text, name)
+    enc = Encoder()
+    if args.dedup:
+        enc.enable_dedup()
+    try:
+        enc.encode(obj)
+    except OverflowError:
+        found = _first(obj, _out_of_range)
+        if found is None:
+            raise
+        raise CliError(f"{name}: cannot encode {found[0]}: {found[1]}") from None
+    _write_output(args.output, enc.finish())
+    return 0
+
+
+def _decode_input(data: bytes, name: str) -> Any:
+    try:
+        return decode(data)
+    except RuntimeError as e:
+        raise CliError(f"{name}: {e}") from None
+
+
+def _decode(args: argparse.Namespace) -> int:
+    data, name = _read_input(args.input)
+    obj = _decode_input(data, name)
+    if args.target == "json":
+        found = _first(obj, _not_json)
+        if found is not None:
+            raise CliError(f"{name}: cannot write {found[0]} as JSON: it is {found[1]}, which "
+                           f"JSON cannot hold (use --to text)")
+        text = json.dumps(obj, indent=args.indent, ensure_ascii=False)
+    else:
+        text = pretty_print(obj, args.indent)
+    _write_output(args.output, text.encode() + b"\n")
+    return 0
+
+
+def _fmt(args: argparse.Namespace) -> int:
+    data, name = _read_input(args.input)
+    text = _as_text(data, name)
+    if args.source == "json":
+        obj = _load_json(text, name)
+    elif args.source == "text":
+        obj = _load_text(text, name)
+    else:
+        obj = _load_any(text, name)
+    _write_output(args.output, pretty_print(obj, args.indent).encode() + b"\n")
+    return 0
+
+
+def _inspect(args: argparse.Namespace) -> int:
+    data, name = _read_input(args.file)
+    layout = _layout.walk(data)
+    lines = [f"{name}: {len(data)} bytes", *_layout.describe(layout)]
+    try:
+        values = TuvaxDecoder(data).decode_all()
+    except RuntimeError as e:
+        lines.append("values   unknown (decoding failed)")
+        lines.append(f"verdict  damaged: {e}")
+        where = _layout.locate(str(e), layout)
+        if where is not None:
+            lines.append(f"where    {where}")
+        status = 1
+    else:
+        lines.append(f"values   {len(values)} top-level")
+        lines.append(f"strings  {layout.dict_entries} dictionary entries")
+        lines.append("verdict  ok: every block checksum and the file hash verify")
+        status = 0
+    sys.stdout.write("\n".join(lines) + "\n")
+    sys.stdout.flush()
+    return status
+
+
+# ---- Command line ----
+
+
+def _indent(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tuvax",
+        description="Convert between JSON, tuvax text notation and the tuvax binary format.",
+        epilog="IN and OUT default to standard input and output.",
+    )
+    parser.add_argument("--version", action="version", version=f"tuvax {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = sub.add_parser("encode", help="JSON or text notation to the binary format")
+    p.add_argument("input", nargs="?", metavar="IN")
+    p.add_argument("-o", "--output", metavar="OUT", help="output file (written atomically)")
+    p.add_argument("--from", dest="source", choices=("json", "text"), default="json",
+                   help="input notation (default: json)")
+    p.add_argument("--dedup", action="store_true", help="store repeated strings once")
+    p.set_defaults(run=_encode)
+
+    p = sub.add_parser("decode", help="the binary format to text notation or JSON")
+    p.add_argument("input", nargs="?", metavar="IN")
+    p.add_argument("-o", "--output", metavar="OUT", help="output file (written atomically)")
+    p.add_argument("--to", dest="target", choices=("text", "json"), default="text",
+                   help="output notation (default: text)")
+    p.add_argument("--indent", type=_indent, default=2, metavar="N",
+                   help="spaces per level (default: 2)")
+    p.set_defaults(run=_decode)
+
+    p = sub.add_parser("fmt", help="text notation or JSON to canonical pretty text")
+    p.add_argument("input", nargs="?", metavar="IN")
+    p.add_argument("-o", "--output", metavar="OUT", help="output file (written atomically)")
+    p.add_argument("--from", dest="source", choices=("auto", "json", "text"), default="auto",
+                   help="input notation (default: auto, JSON if it parses as JSON)")
+    p.add_argument("--indent", type=_indent, default=2, metavar="N",
+                   help="spaces per level (default: 2)")
+    p.set_defaults(run=_fmt)
+
+    p = sub.add_parser("inspect", help="show a document's blocks and verify it")
+    p.add_argument("file", metavar="FILE", help="binary document ('-' for standard input)")
+    p.set_defaults(run=_inspect)
+    return parser
+
+
+def _one_line(e: BaseException) -> str:
+    text = str(e) or type(e).__name__
+    if isinstance(e, MemoryError):
+        text = "out of memory" + (f": {e}" if str(e) else "")
+    elif isinstance(e, RecursionError):
+        text = "input nested too deeply"
+    return " ".join(text.split("\n"))
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.run(args)
+        return status
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`tuvax decode x | head`): stop quietly, and
+        # keep the interpreter from complaining while it flushes at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 1
+    except (SystemExit, GeneratorExit):
+        raise
+    except BaseException as e:  # the module's internal-failure class included
+        print(f"tuvax: {_one_line(e)}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
