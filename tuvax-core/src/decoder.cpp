@@ -42,6 +42,14 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
   return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
 }
 
+// The hot-path twin of load_le64, inlined here for Float payloads.
+std::uint64_t read_le64(const std::uint8_t* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+  return v;
+}
+
 const char* decompression_message(std::uint8_t code) noexcept {
   switch (code) {
     case 1: return "zstd decompression not available (enable 'zstd' feature)";
@@ -77,7 +85,10 @@ Result<std::optional<Value>> Decoder::decode_next_owned() {
     }
     if (type != BlockType::Data) continue;  // reserved blocks: verified, skipped
     // A dictionary serves exactly the one Data block that follows it.
-    if (!dictionary_loaded_) table_.clear();
+    if (!dictionary_loaded_) {
+      table_.clear();
+      dict_strings_.clear();
+    }
     dictionary_loaded_ = false;
     in_block_ = true;
     cursor_ = block->start;
@@ -241,10 +252,11 @@ Result<void> Decoder::load_string_dict(std::size_t start, std::size_t end) {
   }
   // Bytes after the last entry are ignored.
 
-  std::vector<std::string> table(static_cast<std::size_t>(largest + 1));
+  std::vector<std::string> strings(static_cast<std::size_t>(largest + 1));
   // In entry order, so a later entry with a repeated index wins.
-  for (Entry& e : entries) table[static_cast<std::size_t>(e.index)] = std::move(e.text);
-  table_ = std::move(table);
+  for (Entry& e : entries) strings[static_cast<std::size_t>(e.index)] = std::move(e.text);
+  dict_strings_ = std::move(strings);
+  table_.assign(dict_strings_.begin(), dict_strings_.end());
   dictionary_loaded_ = true;
   return {};
 }
@@ -252,6 +264,8 @@ Result<void> Decoder::load_string_dict(std::size_t start, std::size_t end) {
 // ---- Values ----
 
 Result<std::uint64_t> Decoder::read_varint(std::size_t end) noexcept {
+  // Most lengths and counts fit one byte; skip the general reader for them.
+  if (cursor_ < end && input_[cursor_] < 0x80) return input_[cursor_++];
   // Bounded by the block: a value never runs on into the bytes after it.
   TUVAX_TRY(const Varint v, decode_varint(input_.data(), end, cursor_));
   cursor_ += v.consumed;
@@ -284,7 +298,7 @@ Result<Value> Decoder::decode_value_owned_at(std::size_t end) {
     }
     case wire_float: {
       if (end - cursor_ < 8) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
-      const std::uint64_t bits = load_le64(input_.data() + cursor_);
+      const std::uint64_t bits = read_le64(input_.data() + cursor_);
       cursor_ += 8;
       return Value::real(std::bit_cast<double>(bits));
     }
@@ -312,10 +326,11 @@ Result<Value> Decoder::decode_string(std::size_t end) {
   cursor_ += n;
   if (subtype != 0) return Value::bytes(Bytes(content, content + n));
   if (!detail::is_valid_utf8(content, n)) return std::unexpected(TuvaxError::invalid_utf8(content_at));
-  std::string s(reinterpret_cast<const char*>(content), n);
   // Inline strings take the next table indices, in the order they are met.
+  // The input outlives the decoder's use of it, so the entry is a view.
+  const std::string_view s(reinterpret_cast<const char*>(content), n);
   table_.push_back(s);
-  return Value::str(std::move(s));
+  return Value::str(std::string(s));
 }
 
 Result<Value> Decoder::decode_str_ref(std::size_t end) {
@@ -323,11 +338,11 @@ Result<Value> Decoder::decode_str_ref(std::size_t end) {
   if (index >= table_.size())
     return std::unexpected(
         TuvaxError::invalid_data(std::format("StrRef index {} >= table size {}", index, table_.size())));
-  const std::string& entry = table_[static_cast<std::size_t>(index)];
+  const std::string_view entry = table_[static_cast<std::size_t>(index)];
   // A reference copies its entry, so it counts like an inline string: a few
   // bytes of references must not expand into unbounded memory.
   TUVAX_TRY_VOID(count_memory(entry.size()));
-  return Value::str(entry);
+  return Value::str(std::string(entry));
 }
 
 Result<Value> Decoder::decode_array(std::size_t end) {
@@ -339,8 +354,9 @@ Result<Value> Decoder::decode_array(std::size_t end) {
   Array elements;
   elements.reserve(static_cast<std::size_t>(std::min(count, container_reserve_cap)));
   for (std::uint64_t i = 0; i < count; ++i) {
-    TUVAX_TRY(Value element, decode_value_owned_at(end));
-    elements.push_back(std::move(element));
+    auto element = decode_value_owned_at(end);
+    if (!element) return std::unexpected(std::move(element).error());
+    elements.push_back(std::move(*element));
   }
   --depth_;
   // The end tag is optional.
@@ -366,8 +382,9 @@ Result<Value> Decoder::decode_object(std::size_t end) {
     if (!detail::is_valid_utf8(key, n)) return std::unexpected(TuvaxError::invalid_utf8(key_at));
     cursor_ += n;
     std::string key_text(reinterpret_cast<const char*>(key), n);
-    TUVAX_TRY(Value value, decode_value_owned_at(end));
-    members.push_back(Member{std::move(key_text), std::move(value)});
+    auto value = decode_value_owned_at(end);
+    if (!value) return std::unexpected(std::move(value).error());
+    members.push_back(Member{std::move(key_text), std::move(*value)});
   }
   --depth_;
   if (cursor_ < end && input_[cursor_] == object_end_tag) ++cursor_;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tuvax/error.hpp"
@@ -65,7 +66,10 @@ class Decoder {
   std::size_t cursor_ = 0;     // next unread value byte in the current block
   std::uint64_t depth_ = 0;
   std::uint64_t memory_used_ = 0;
-  std::vector<std::string> table_;
+  // The string table. Inline strings are views into input_; dictionary
+  // strings are built by front decoding and owned by dict_strings_.
+  std::vector<std::string_view> table_;
+  std::vector<std::string> dict_strings_;
   bool dictionary_loaded_ = false;
   bool finished_ = false;                 // the trailer verified
   std::optional<TuvaxError> failure_;     // the first error, returned again on later calls
