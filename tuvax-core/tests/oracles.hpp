@@ -1,0 +1,211 @@
+#ifndef TUVAX_ORACLES_HPP
+#define TUVAX_ORACLES_HPP
+
+// The properties every input must keep, checked the same way by the fuzz
+// targets and by the regression test that replays what the fuzzers found.
+// Each check returns an empty string when all properties hold, otherwise a
+// description of the first one broken. No GoogleTest here: the fuzz targets
+// link without it.
+
+#include <bit>  // std::bit_cast
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tuvax/decoder.hpp"
+#include "tuvax/encoder.hpp"
+#include "tuvax/error.hpp"
+#include "tuvax/limits.hpp"
+#include "tuvax/text.hpp"
+#include "tuvax/value.hpp"
+#include "utf8.hpp"
+
+namespace tuvax::oracle {
+
+inline constexpr std::uint64_t canonical_nan_bits = 0x7FF8000000000000;
+
+inline bool valid_utf8(std::string_view s) noexcept {
+  return detail::is_valid_utf8(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+// Strings and keys are UTF-8 and containers nest at most max_depth deep.
+// `weight` accumulates string bytes and nodes, so callers can skip checks
+// whose cost would explode on an input that legitimately expands.
+inline std::string check_invariants(const Value& v, std::uint64_t depth, std::uint64_t& weight) {
+  weight += 1;
+  switch (v.kind()) {
+    case Kind::Str:
+      weight += v.as_str().size();
+      if (!valid_utf8(v.as_str())) return "a Str holds invalid UTF-8";
+      return {};
+    case Kind::Bytes:
+      weight += v.as_bytes().size();
+      return {};
+    case Kind::Array:
+      if (depth >= Limits{}.max_depth) return "containers nest deeper than max_depth";
+      for (const Value& e : v.as_array())
+        if (auto bad = check_invariants(e, depth + 1, weight); !bad.empty()) return bad;
+      return {};
+    case Kind::Object:
+      if (depth >= Limits{}.max_depth) return "containers nest deeper than max_depth";
+      for (const Member& m : v.as_object()) {
+        weight += m.key.size();
+        if (!valid_utf8(m.key)) return "an object key holds invalid UTF-8";
+        if (auto bad = check_invariants(m.value, depth + 1, weight); !bad.empty()) return bad;
+      }
+      return {};
+    default:
+      return {};
+  }
+}
+
+// What a value reads back as from its text form: a positive Int comes back as
+// a UInt, every NaN as the canonical quiet NaN.
+inline Value normalize_for_text(const Value& v) {
+  switch (v.kind()) {
+    case Kind::Int:
+      return v.as_int() > 0 ? Value::uint(static_cast<std::uint64_t>(v.as_int())) : v;
+    case Kind::Float:
+      return v.as_float() != v.as_float() ? Value::real(std::bit_cast<double>(canonical_nan_bits)) : v;
+    case Kind::Array: {
+      Array out;
+      out.reserve(v.as_array().size());
+      for (const Value& e : v.as_array()) out.push_back(normalize_for_text(e));
+      return Value::array(std::move(out));
+    }
+    case Kind::Object: {
+      Object out;
+      out.reserve(v.as_object().size());
+      for (const Member& m : v.as_object()) out.push_back({m.key, normalize_for_text(m.value)});
+      return Value::object(std::move(out));
+    }
+    default:
+      return v;
+  }
+}
+
+inline bool is_decoder_error(ErrorKind k) noexcept {
+  switch (k) {
+    case ErrorKind::Io:
+    case ErrorKind::UnsupportedVersion:
+    case ErrorKind::TextParse:
+    case ErrorKind::SchemaMismatch:
+    case ErrorKind::InvalidBase64:
+      return false;
+    default:
+      return true;
+  }
+}
+
+inline Result<std::vector<std::uint8_t>> encode_all(const std::vector<Value>& values, bool dedup) {
+  Encoder enc;
+  if (dedup) enc.enable_dedup();
+  for (const Value& v : values) TUVAX_TRY_VOID(enc.encode_value(v));
+  return std::move(enc).finish();
+}
+
+// Text: the writer's output reads back as the value (under the reading-back
+// rules), and writing what was read back gives the same text.
+inline std::string check_text_round_trip(const Value& v, std::uint64_t indent) {
+  auto text = pretty_print(v, indent);
+  if (!text) return "pretty_print failed: " + text.error().message();
+  auto back = parse(*text);
+  if (!back) return "parse(pretty_print(v)) failed: " + back.error().message() + "\ntext:\n" + *text;
+  if (!(*back == normalize_for_text(v))) return "parse(pretty_print(v)) differs from v\ntext:\n" + *text;
+  auto again = pretty_print(*back, indent);
+  if (!again || *again != *text) return "pretty_print is not stable\nfirst:\n" + *text;
+  return {};
+}
+
+// Above this many string bytes and nodes, the text round trip of a decoded
+// document is skipped: a few kilobytes of references may legitimately expand
+// to max_memory, and writing and reading that back is the oracle's cost, not
+// the decoder's.
+inline constexpr std::uint64_t round_trip_weight_cap = 8u << 20;
+
+// Binary: whatever decodes holds the invariants, encodes again with and
+// without sharing, decodes back to the same values, and encodes stably.
+// With `round_trips` false only the decode and the invariants are checked.
+inline std::string check_binary(std::span<const std::uint8_t> input, bool round_trips,
+                                bool* decoded = nullptr) {
+  Decoder dec(input);
+  auto values = dec.decode_all_owned();
+  if (decoded) *decoded = values.has_value();
+  if (!values) {
+    if (!is_decoder_error(values.error().kind()))
+      return "the decoder raised an error kind it never should: " + values.error().message();
+    return {};
+  }
+  std::uint64_t weight = 0;
+  for (const Value& v : *values)
+    if (auto bad = check_invariants(v, 0, weight); !bad.empty()) return bad;
+  if (weight > Limits{}.max_memory * 2 + input.size() * 64)
+    return "decoded values exceed max_memory by more than the input can explain";
+  if (!round_trips) return {};
+
+  for (bool dedup : {false, true}) {
+    const char* mode = dedup ? " (dedup)" : " (no dedup)";
+    auto bytes = encode_all(*values, dedup);
+    if (!bytes) return std::string("encoding decoded values failed") + mode + ": " + bytes.error().message();
+    Decoder again(*bytes);
+    auto back = again.decode_all_owned();
+    if (!back) {
+      // The one limit a re-encoding may legitimately break: expanded string
+      // references can make the data block larger than max_block_size.
+      if (back.error().kind() == ErrorKind::BlockTooLarge && bytes->size() > Limits{}.max_block_size) continue;
+      return std::string("decoding the re-encoded values failed") + mode + ": " + back.error().message();
+    }
+    if (*back != *values) return std::string("decode(encode(v)) differs from v") + mode;
+    auto stable = encode_all(*back, dedup);
+    if (!stable || *stable != *bytes) return std::string("encode(decode(encode(v))) differs from encode(v)") + mode;
+  }
+  if (weight <= round_trip_weight_cap) {
+    for (const Value& v : *values)
+      if (auto bad = check_text_round_trip(v, 2); !bad.empty()) return "decoded value, " + bad;
+  }
+  return {};
+}
+
+// Text parsing: errors are TextParse with a real position; a parsed value
+// holds the invariants, survives the text round trip at two indents, and
+// encodes to a document that decodes back to it.
+inline std::string check_text(std::string_view input, bool* parsed = nullptr) {
+  auto v = parse(input);
+  if (parsed) *parsed = v.has_value();
+  if (!v) {
+    const TuvaxError& e = v.error();
+    if (e.kind() != ErrorKind::TextParse) return "parse raised a non-TextParse error: " + e.message();
+    if (e.a() < 1 || e.b() < 1) return "parse error without a 1-based position: " + e.message();
+    return {};
+  }
+  // What an invalid UTF-8 input yields is not ours to judge beyond "no crash";
+  // every round trip below starts from valid text.
+  if (!valid_utf8(input)) return {};
+  std::uint64_t weight = 0;
+  if (auto bad = check_invariants(*v, 0, weight); !bad.empty()) return bad;
+  if (!(normalize_for_text(*v) == *v)) return "parse produced a value outside the reading-back forms";
+  for (std::uint64_t indent : {2, 0})
+    if (auto bad = check_text_round_trip(*v, indent); !bad.empty()) return bad;
+  std::vector<Value> one;
+  one.push_back(*v);
+  for (bool dedup : {false, true}) {
+    auto bytes = encode_all(one, dedup);
+    if (!bytes) return "encoding a parsed value failed: " + bytes.error().message();
+    Decoder dec(*bytes);
+    auto back = dec.decode_all_owned();
+    if (!back) {
+      if (back.error().kind() == ErrorKind::MemoryLimitExceeded || back.error().kind() == ErrorKind::BlockTooLarge)
+        continue;  // the text side has no string limits; the binary reader has
+      return "decoding an encoded parsed value failed: " + back.error().message();
+    }
+    if (*back != one) return "decode(encode(parse(t))) differs from parse(t)";
+  }
+  return {};
+}
+
+}  // namespace tuvax::oracle
+
+#endif  // TUVAX_ORACLES_HPP
