@@ -526,8 +526,16 @@ Value Parser::literal(std::size_t len, Value v) noexcept {
 }
 
 Result<Value> Parser::parse_value() {
+  // Kept small: this and the container readers are the frames that repeat
+  // once per nesting level.
   skip_whitespace_and_comments();
   const char32_t c = peek();
+  if (c == '[') return parse_array();
+  if (c == '{') return parse_object();
+  return parse_scalar(c);
+}
+
+Result<Value> Parser::parse_scalar(char32_t c) {
   switch (c) {
     case end_of_input: return std::unexpected(error("unexpected end of input"));
     case invalid_char: return std::unexpected(error("invalid UTF-8"));
@@ -561,8 +569,6 @@ Result<Value> Parser::parse_value() {
       if (starts_with("NaN"))
         return literal(3, Value::real(std::bit_cast<double>(std::uint64_t{0x7FF8000000000000})));
       break;
-    case '[': return parse_array();
-    case '{': return parse_object();
     default: break;
   }
   return std::unexpected(unexpected_here());

@@ -96,6 +96,8 @@ class Parser {
   // A literal's bytes, then its annotation.
   Value literal(std::size_t len, Value v) noexcept;
 
+  // Everything but arrays and objects, `c` being the next character.
+  Result<Value> parse_scalar(char32_t c);
   Result<Value> parse_number();
   Result<Value> parse_bytes();
   Result<Value> parse_array();
