@@ -148,6 +148,11 @@ class TestDecode:
         assert fails("decode", input=tuvax.encode(DOC)[:-5]).startswith(
             "tuvax: <stdin>: decode error: Unexpected end of input at offset")
 
+    @pytest.mark.parametrize("target", ["text", "json"])
+    def test_indent_beyond_any_machine(self, target):
+        assert fails("decode", "--to", target, "--indent", str(2**64),
+                     input=tuvax.encode([[1]])) == f"tuvax: --indent {2**64} is too large"
+
 
 class TestFmt:
     def test_json_and_text_give_the_same_canonical_text(self):

@@ -253,6 +253,13 @@ def _encode(args: argparse.Namespace) -> int:
     return 0
 
 
+def _pretty(obj: Any, indent: int) -> str:
+    try:
+        return pretty_print(obj, indent)
+    except OverflowError:
+        raise CliError(f"--indent {indent} is too large") from None
+
+
 def _decode_input(data: bytes, name: str) -> Any:
     try:
         return decode(data)
@@ -268,9 +275,12 @@ def _decode(args: argparse.Namespace) -> int:
         if found is not None:
             raise CliError(f"{name}: cannot write {found[0]} as JSON: it is {found[1]}, which "
                            f"JSON cannot hold (use --to text)")
-        text = json.dumps(obj, indent=args.indent, ensure_ascii=False)
+        try:
+            text = json.dumps(obj, indent=args.indent, ensure_ascii=False)
+        except OverflowError:
+            raise CliError(f"--indent {args.indent} is too large") from None
     else:
-        text = pretty_print(obj, args.indent)
+        text = _pretty(obj, args.indent)
     _write_output(args.output, text.encode() + b"\n")
     return 0
 
@@ -284,7 +294,7 @@ def _fmt(args: argparse.Namespace) -> int:
         obj = _load_text(text, name)
     else:
         obj = _load_any(text, name)
-    _write_output(args.output, pretty_print(obj, args.indent).encode() + b"\n")
+    _write_output(args.output, _pretty(obj, args.indent).encode() + b"\n")
     return 0
 
 
