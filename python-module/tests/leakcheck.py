@@ -1,0 +1,249 @@
+"""Reference-leak check for _tuvax_native, run under a debug interpreter.
+
+    python3.14-dbg python-module/tests/leakcheck.py
+
+Every case calls one function or method of the module, on a success path or
+an error path, many times over. A case fails when the interpreter's total
+reference count (or its count of allocated memory blocks) grows in every
+round: a reference or an object lost per call shows up as steady growth,
+while caches that fill once settle during the warm-up.
+"""
+
+import collections
+import gc
+import os
+import shutil
+import sys
+import tempfile
+
+WARMUP = 20
+ROUNDS = 4
+REPEATS = 100
+# Growth per round tolerated from the interpreter's own bookkeeping; a leak
+# of one reference per call already gives REPEATS.
+TOLERANCE = 10
+
+
+def nested(depth):
+    value = None
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def build_cases(m, tmp):
+    class StrSub(str):
+        pass
+
+    class ListSub(list):
+        pass
+
+    class Index:
+        def __index__(self):
+            return 3
+
+    doc = {"name": "Ada", "tags": ["a", "b", StrSub("c")], "n": [0, -1, 2**64 - 1, 1.5, None, True],
+           "blob": b"\x00\x01", "nested": {"deep": [[{"k": "v" * 40}]]}}
+    data = m.encode(doc)
+    multi = m.Encoder()
+    for v in (1, "two", [3]):
+        multi.encode(v)
+    multi_data = multi.finish()
+    damaged = bytearray(data)
+    damaged[-25] ^= 1
+    damaged = bytes(damaged)
+    self_list = []
+    self_list.append(self_list)
+    good_file = os.path.join(tmp, "good.tvx")
+    m.encode_to_file(doc, good_file)
+    bad_file = os.path.join(tmp, "bad.tvx")
+    with open(bad_file, "wb") as f:
+        f.write(b"garbage!")
+    out_file = os.path.join(tmp, "out.tvx")
+    missing = os.path.join(tmp, "no", "such", "dir", "x")
+    text = m.pretty_print(doc)
+
+    def encoder_session(dedup, comp):
+        enc = m.Encoder()
+        if dedup:
+            enc.enable_dedup()
+        enc.set_compression(comp)
+        enc.encode(doc)
+        enc.encode([1, 2, 3])
+        return enc.finish()
+
+    def finished_encoder():
+        enc = m.Encoder()
+        enc.finish()
+        return enc
+
+    def encoder_calls_after_finish():
+        enc = finished_encoder()
+        for call in (enc.finish, enc.enable_dedup, lambda: enc.encode(1),
+                     lambda: enc.set_compression("none"), lambda: enc.finish_to_file(out_file)):
+            try:
+                call()
+            except RuntimeError:
+                pass
+            else:
+                raise AssertionError("finished encoder accepted a call")
+
+    def encoder_failed_encode():
+        enc = m.Encoder()
+        enc.encode("kept")
+        enc.encode(nested(129))
+
+    def encoder_finish_to_file(path):
+        enc = m.Encoder()
+        enc.encode(doc)
+        enc.finish_to_file(path)
+
+    def decoder_twice(payload):
+        dec = m.TuvaxDecoder(payload)
+        try:
+            dec.decode_all()
+        except RuntimeError:
+            pass
+        dec.decode_all()
+
+    def reimport():
+        saved = sys.modules.pop("_tuvax_native")
+        try:
+            __import__("_tuvax_native")
+        finally:
+            sys.modules["_tuvax_native"] = saved
+
+    ok = None
+    return [
+        # name, expected exception (None: must succeed), call
+        ("encode", ok, lambda: m.encode(doc)),
+        ("encode keyword", ok, lambda: m.encode(obj=[1, "x"])),
+        ("encode unsupported type", TypeError, lambda: m.encode({"a": [1, (2,)]})),
+        ("encode non-str key", TypeError, lambda: m.encode({"a": {1: "x"}})),
+        ("encode surrogate key", TypeError, lambda: m.encode({"\ud800": 1})),
+        ("encode dict subclass", TypeError, lambda: m.encode([collections.OrderedDict()])),
+        ("encode list subclass", TypeError, lambda: m.encode({"a": ListSub()})),
+        ("encode overflow", OverflowError, lambda: m.encode([1, 2**64])),
+        ("encode negative overflow", OverflowError, lambda: m.encode([1, -2**63 - 1])),
+        ("encode surrogate", UnicodeEncodeError, lambda: m.encode(["ok", "\ud800"])),
+        ("encode self-containing", RecursionError, lambda: m.encode(self_list)),
+        ("encode too deep", RuntimeError, lambda: m.encode(nested(129))),
+        ("encode no args", TypeError, lambda: m.encode()),
+        ("encode two args", TypeError, lambda: m.encode(1, 2)),
+        ("encode duplicate arg", TypeError, lambda: m.encode(1, obj=2)),
+        ("encode unknown keyword", TypeError, lambda: m.encode(1, foo=2)),
+        ("decode", ok, lambda: m.decode(data)),
+        ("decode several", ok, lambda: m.decode(multi_data)),
+        ("decode str", TypeError, lambda: m.decode("abc")),
+        ("decode garbage", RuntimeError, lambda: m.decode(b"garbage!")),
+        ("decode empty", RuntimeError, lambda: m.decode(b"")),
+        ("decode truncated", RuntimeError, lambda: m.decode(data[:-1])),
+        ("decode damaged", RuntimeError, lambda: m.decode(damaged)),
+        ("encode_to_file", ok, lambda: m.encode_to_file(doc, out_file)),
+        ("encode_to_file missing dir", FileNotFoundError, lambda: m.encode_to_file(doc, missing)),
+        ("encode_to_file directory", IsADirectoryError, lambda: m.encode_to_file(doc, tmp)),
+        ("encode_to_file NUL", OSError, lambda: m.encode_to_file(doc, "a\0b")),
+        ("encode_to_file bad path", TypeError, lambda: m.encode_to_file(doc, 5)),
+        ("encode_to_file bad object", TypeError, lambda: m.encode_to_file(object(), out_file)),
+        ("encode_to_file too deep", RuntimeError, lambda: m.encode_to_file(nested(129), out_file)),
+        ("decode_from_file", ok, lambda: m.decode_from_file(good_file)),
+        ("decode_from_file missing", FileNotFoundError, lambda: m.decode_from_file(missing)),
+        ("decode_from_file directory", IsADirectoryError, lambda: m.decode_from_file(tmp)),
+        ("decode_from_file bad data", RuntimeError, lambda: m.decode_from_file(bad_file)),
+        ("decode_from_file bad path", TypeError, lambda: m.decode_from_file(b"x")),
+        ("parse_text", ok, lambda: m.parse_text(text)),
+        ("parse_text duplicate keys", ok, lambda: m.parse_text("{a: 1; b: [b64#AQID]; a: 2;}")),
+        ("parse_text error", ValueError, lambda: m.parse_text("{a: [1, 2}")),
+        ("parse_text trailing", ValueError, lambda: m.parse_text("1 2")),
+        ("parse_text bytes", TypeError, lambda: m.parse_text(b"1")),
+        ("parse_text surrogate", UnicodeEncodeError, lambda: m.parse_text("\ud800")),
+        ("pretty_print", ok, lambda: m.pretty_print(doc)),
+        ("pretty_print indent", ok, lambda: m.pretty_print(doc, indent=Index())),
+        ("pretty_print None indent", TypeError, lambda: m.pretty_print(doc, None)),
+        ("pretty_print negative indent", OverflowError, lambda: m.pretty_print(doc, -1)),
+        ("pretty_print huge indent", MemoryError, lambda: m.pretty_print(doc, 2**63)),
+        ("pretty_print unsupported", TypeError, lambda: m.pretty_print([1, {2}])),
+        ("pretty_print too many args", TypeError, lambda: m.pretty_print(1, 2, 3)),
+        ("Encoder session", ok, lambda: encoder_session(False, "none")),
+        ("Encoder session dedup", ok, lambda: encoder_session(True, "LZ4")),
+        ("Encoder unfinished", ok, lambda: m.Encoder().encode(doc)),
+        ("Encoder args", TypeError, lambda: m.Encoder(1)),
+        ("Encoder keyword", TypeError, lambda: m.Encoder(x=1)),
+        ("Encoder bad compression", ValueError, lambda: m.Encoder().set_compression("gzip")),
+        ("Encoder compression type", TypeError, lambda: m.Encoder().set_compression(3)),
+        ("Encoder encode unsupported", TypeError, lambda: m.Encoder().encode({"a": object()})),
+        ("Encoder encode too deep", RuntimeError, encoder_failed_encode),
+        ("Encoder finished", ok, encoder_calls_after_finish),
+        ("Encoder finish args", TypeError, lambda: m.Encoder().finish(1)),
+        ("Encoder finish_to_file", ok, lambda: encoder_finish_to_file(out_file)),
+        ("Encoder finish_to_file missing", FileNotFoundError, lambda: encoder_finish_to_file(missing)),
+        ("Encoder finish_to_file bad path", TypeError, lambda: m.Encoder().finish_to_file(1)),
+        ("TuvaxDecoder", ok, lambda: m.TuvaxDecoder(multi_data).decode_all()),
+        ("TuvaxDecoder unused", ok, lambda: m.TuvaxDecoder(data)),
+        ("TuvaxDecoder bad type", TypeError, lambda: m.TuvaxDecoder(bytearray(data))),
+        ("TuvaxDecoder no args", TypeError, lambda: m.TuvaxDecoder()),
+        ("TuvaxDecoder bad data", RuntimeError, lambda: m.TuvaxDecoder(damaged).decode_all()),
+        ("TuvaxDecoder consumed", RuntimeError, lambda: decoder_twice(data)),
+        ("TuvaxDecoder consumed after error", RuntimeError, lambda: decoder_twice(b"garbage!")),
+        # The import system's own caches take a while to settle.
+        ("re-import", ok, reimport, 1500),
+    ]
+
+
+def run_case(expected, call):
+    try:
+        call()
+    except BaseException as e:
+        if expected is None or type(e) is not expected:
+            raise AssertionError(f"raised {type(e).__name__}: {e}") from e
+    else:
+        if expected is not None:
+            raise AssertionError(f"did not raise {expected.__name__}")
+
+
+def growth(expected, call, warmup):
+    """Per-round growth of (total references, allocated blocks)."""
+    for _ in range(warmup):
+        run_case(expected, call)
+    rounds = []
+    for _ in range(ROUNDS):
+        gc.collect()
+        refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+        for _ in range(REPEATS):
+            run_case(expected, call)
+        gc.collect()
+        rounds.append((sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks))
+    return rounds
+
+
+def main():
+    if not hasattr(sys, "gettotalrefcount"):
+        print("leakcheck: needs a debug interpreter (python3.14-dbg); sys.gettotalrefcount is missing")
+        return 2
+    import _tuvax_native as m
+
+    tmp = tempfile.mkdtemp(prefix="tuvax-leakcheck-")
+    passed = failed = 0
+    try:
+        for name, expected, call, *warmup in build_cases(m, tmp):
+            try:
+                rounds = growth(expected, call, warmup[0] if warmup else WARMUP)
+            except AssertionError as e:
+                print(f"FAIL {name}: {e}")
+                failed += 1
+                continue
+            refs = [r for r, _ in rounds]
+            blocks = [b for _, b in rounds]
+            if min(refs) > TOLERANCE or min(blocks) > TOLERANCE:
+                print(f"FAIL {name}: grows every round of {REPEATS} calls: references {refs}, blocks {blocks}")
+                failed += 1
+            else:
+                passed += 1
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    print(f"leakcheck: {passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
