@@ -32,15 +32,17 @@ class Value {
   // Destroys the subtree without recursion, so no tree is too deep to free.
   ~Value();
 
-  static Value null() noexcept { return Value(); }
-  static Value boolean(bool b) noexcept { return Value(Storage(std::in_place_index<1>, b)); }
-  static Value uint(std::uint64_t u) noexcept { return Value(Storage(std::in_place_index<2>, u)); }
-  static Value integer(std::int64_t i) noexcept { return Value(Storage(std::in_place_index<3>, i)); }
-  static Value real(double d) noexcept { return Value(Storage(std::in_place_index<4>, d)); }
-  static Value str(std::string s) noexcept { return Value(Storage(std::in_place_index<5>, std::move(s))); }
-  static Value bytes(Bytes b) noexcept { return Value(Storage(std::in_place_index<6>, std::move(b))); }
-  static Value array(Array a = {}) noexcept { return Value(Storage(std::in_place_index<7>, std::move(a))); }
-  static Value object(Object o = {}) noexcept { return Value(Storage(std::in_place_index<8>, std::move(o))); }
+  static Value null() noexcept;
+  static Value boolean(bool b) noexcept;
+  static Value uint(std::uint64_t u) noexcept;
+  static Value integer(std::int64_t i) noexcept;
+  static Value real(double d) noexcept;
+  static Value str(std::string s) noexcept;
+  static Value bytes(Bytes b) noexcept;
+  static Value array() noexcept;  // empty
+  static Value array(Array a) noexcept;
+  static Value object() noexcept;  // empty
+  static Value object(Object o) noexcept;
 
   Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
   bool is(Kind k) const noexcept { return kind() == k; }
@@ -66,7 +68,7 @@ class Value {
  private:
   using Storage = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double,
                                std::string, Bytes, Array, Object>;
-  explicit Value(Storage s) noexcept : v_(std::move(s)) {}
+  explicit Value(Storage s) noexcept;
 
   Storage v_;
 };
@@ -77,6 +79,22 @@ struct Member {
 
   friend bool operator==(const Member&, const Member&) = default;
 };
+
+// The factories are defined here, once Member is complete: their bodies (and
+// a `= {}` default argument) build and destroy a vector<Member>, which clang
+// insists on checking inside the class already, where Member is incomplete.
+inline Value::Value(Storage s) noexcept : v_(std::move(s)) {}
+inline Value Value::null() noexcept { return Value(); }
+inline Value Value::boolean(bool b) noexcept { return Value(Storage(std::in_place_index<1>, b)); }
+inline Value Value::uint(std::uint64_t u) noexcept { return Value(Storage(std::in_place_index<2>, u)); }
+inline Value Value::integer(std::int64_t i) noexcept { return Value(Storage(std::in_place_index<3>, i)); }
+inline Value Value::real(double d) noexcept { return Value(Storage(std::in_place_index<4>, d)); }
+inline Value Value::str(std::string s) noexcept { return Value(Storage(std::in_place_index<5>, std::move(s))); }
+inline Value Value::bytes(Bytes b) noexcept { return Value(Storage(std::in_place_index<6>, std::move(b))); }
+inline Value Value::array() noexcept { return array(Array()); }
+inline Value Value::array(Array a) noexcept { return Value(Storage(std::in_place_index<7>, std::move(a))); }
+inline Value Value::object() noexcept { return object(Object()); }
+inline Value Value::object(Object o) noexcept { return Value(Storage(std::in_place_index<8>, std::move(o))); }
 
 }  // namespace tuvax
 
