@@ -26,7 +26,7 @@ void detach_children(Value& v, std::vector<Value>& stack) {
 
 }  // namespace
 
-Value::~Value() {
+void Value::release_tree() noexcept {
   if (!holds_container(*this)) return;
   // Only trees with containers inside containers need the work list; the
   // common flat case (an array of scalars) is destroyed in place.

@@ -30,6 +30,8 @@ class Value {
   Value& operator=(const Value&) = default;
   Value& operator=(Value&&) noexcept = default;
   // Destroys the subtree without recursion, so no tree is too deep to free.
+  // Scalars and moved-from temporaries take the inline test alone: it runs
+  // for every node a producer builds.
   ~Value();
 
   static Value null() noexcept;
@@ -69,6 +71,7 @@ class Value {
   using Storage = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double,
                                std::string, Bytes, Array, Object>;
   explicit Value(Storage s) noexcept;
+  void release_tree() noexcept;
 
   Storage v_;
 };
@@ -84,6 +87,9 @@ struct Member {
 // a `= {}` default argument) build and destroy a vector<Member>, which clang
 // insists on checking inside the class already, where Member is incomplete.
 inline Value::Value(Storage s) noexcept : v_(std::move(s)) {}
+inline Value::~Value() {
+  if (v_.index() >= 7) release_tree();
+}
 inline Value Value::null() noexcept { return Value(); }
 inline Value Value::boolean(bool b) noexcept { return Value(Storage(std::in_place_index<1>, b)); }
 inline Value Value::uint(std::uint64_t u) noexcept { return Value(Storage(std::in_place_index<2>, u)); }
