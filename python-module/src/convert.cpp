@@ -168,7 +168,9 @@ bool to_value(PyObject* obj, Value& out) {
 // A scalar that cannot be created is a broken invariant (the core hands out
 // valid UTF-8 only), unless memory ran out, which stays a MemoryError.
 void scalar_failed() {
-  if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_internal_failure("could not create a Python object for a decoded scalar");
+  if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    raise_internal_failure("could not create a Python object for a decoded scalar");
+  }
 }
 
 std::size_t key_hash(const std::string& key) noexcept {

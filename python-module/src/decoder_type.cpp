@@ -56,7 +56,10 @@ PyObject* decoder_decode_all(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) return raise_already_borrowed(), nullptr;
+    if (!borrow.held) {
+      raise_already_borrowed();
+      return nullptr;
+    }
     if (obj->consumed) {
       PyErr_SetString(PyExc_RuntimeError, "decoder already consumed");
       return nullptr;

@@ -71,9 +71,15 @@ void encoder_dealloc(PyObject* self) {
 PyObject* encoder_enable_dedup(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) return raise_already_borrowed(), nullptr;
+    if (!borrow.held) {
+      raise_already_borrowed();
+      return nullptr;
+    }
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) return raise_finished(), nullptr;
+    if (!encoder) {
+      raise_finished();
+      return nullptr;
+    }
     encoder->enable_dedup();
     Py_RETURN_NONE;
   });
@@ -84,7 +90,10 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
     PyObject* argv[1];
     if (!bind_fastcall(set_compression_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) return raise_already_borrowed(), nullptr;
+    if (!borrow.held) {
+      raise_already_borrowed();
+      return nullptr;
+    }
     PyObject* comp = argv[0];
     if (!arg_str("comp", comp)) return nullptr;
     // Full Unicode lowercasing is str.lower() of the exact str (a subclass
@@ -102,7 +111,10 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
       return nullptr;
     }
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) return raise_finished(), nullptr;
+    if (!encoder) {
+      raise_finished();
+      return nullptr;
+    }
     encoder->set_compression(match->code);
     Py_RETURN_NONE;
   });
@@ -113,11 +125,17 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* argv[1];
     if (!bind_fastcall(encode_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) return raise_already_borrowed(), nullptr;
+    if (!borrow.held) {
+      raise_already_borrowed();
+      return nullptr;
+    }
     auto value = py_to_value(argv[0]);  // a conversion error wins, finished or not
     if (!value) return nullptr;
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) return raise_finished(), nullptr;
+    if (!encoder) {
+      raise_finished();
+      return nullptr;
+    }
     if (!encode_into(*encoder, *value)) return nullptr;
     Py_RETURN_NONE;
   });
@@ -134,9 +152,15 @@ std::optional<Encoder> take_encoder(PyObject* self) {
 PyObject* encoder_finish(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) return raise_already_borrowed(), nullptr;
+    if (!borrow.held) {
+      raise_already_borrowed();
+      return nullptr;
+    }
     std::optional<Encoder> encoder = take_encoder(self);
-    if (!encoder) return raise_finished(), nullptr;
+    if (!encoder) {
+      raise_finished();
+      return nullptr;
+    }
     auto out = finish_encoder(std::move(*encoder));
     if (!out) return nullptr;
     return bytes_of(*out).release();
@@ -148,11 +172,17 @@ PyObject* encoder_finish_to_file(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* argv[1];
     if (!bind_fastcall(finish_to_file_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) return raise_already_borrowed(), nullptr;
+    if (!borrow.held) {
+      raise_already_borrowed();
+      return nullptr;
+    }
     auto path = arg_str("path", argv[0]);  // the instance stays usable if this fails
     if (!path) return nullptr;
     std::optional<Encoder> encoder = take_encoder(self);
-    if (!encoder) return raise_finished(), nullptr;
+    if (!encoder) {
+      raise_finished();
+      return nullptr;
+    }
     auto out = finish_encoder(std::move(*encoder));
     if (!out || !write_output(*path, *out)) return nullptr;
     Py_RETURN_NONE;

@@ -108,7 +108,8 @@ class TestErrors:
     @pytest.mark.parametrize("call, message", [
         (lambda: Encoder(1), "Encoder.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: Encoder(x=1), "Encoder.__new__() got an unexpected keyword argument 'x'"),
-        (lambda: Encoder().set_compression(), "Encoder.set_compression() missing 1 required positional argument: 'comp'"),
+        (lambda: Encoder().set_compression(),
+         "Encoder.set_compression() missing 1 required positional argument: 'comp'"),
         (lambda: Encoder().encode(1, 2), "Encoder.encode() takes 1 positional arguments but 2 were given"),
         (lambda: Encoder().encode(value=1), "Encoder.encode() got an unexpected keyword argument 'value'"),
         (lambda: Encoder().finish_to_file(), "Encoder.finish_to_file() missing 1 required positional argument: 'path'"),
