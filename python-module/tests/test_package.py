@@ -227,3 +227,12 @@ class TestMypy:
         assert r.returncode == 0, r.stderr
         assert r.stdout.endswith(f"tuvax {tuvax.__version__}: round trips exact\n")
 
+
+
+def test_readme_quick_start_runs(tmp_path, monkeypatch, capsys):
+    text = (REPO / "README.md").read_text(encoding="utf-8")
+    section = text.split("\n## Python quick start\n", 1)[1].split("\n## ", 1)[0]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(tmp_path)  # the example writes doc.tvx
+    exec(compile(code, "README.md", "exec"), {"__name__": "readme_quick_start"})
+    assert capsys.readouterr().out.startswith('{\n  station: "Tromsø";')
