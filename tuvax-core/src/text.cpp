@@ -686,7 +686,19 @@ Result<std::string> Parser::parse_key() {
   if (c == end_of_input || !is_ident_start(c)) return std::unexpected(error("expected identifier"));
   const std::size_t start = pos_;
   advance();
-  while (is_ident_continue(peek())) advance();
+  const std::uint8_t* s = bytes_of(input_);
+  for (;;) {
+    if (pos_ < input_.size() && s[pos_] < 0x80) {
+      const std::uint8_t b = s[pos_];
+      const bool letter = static_cast<unsigned>((b | 0x20) - 'a') <= 'z' - 'a';
+      if (b != '_' && !is_digit(b) && !letter) break;
+      skip_ascii(1);
+    } else if (is_ident_continue(peek())) {
+      advance();
+    } else {
+      break;
+    }
+  }
   return std::string(input_.substr(start, pos_ - start));
 }
 
