@@ -3,7 +3,6 @@
 #include <bit>       // std::bit_cast
 #include <charconv>  // std::to_chars, std::from_chars
 #include <cmath>     // std::isnan, std::isinf
-#include <cstring>
 #include <format>
 #include <limits>
 #include <new>  // std::bad_alloc
