@@ -327,6 +327,40 @@ TEST(hostile_test, text_with_huge_numbers_payloads_and_unterminated_forms) {
                "Text parse error at line 1000001, col 1: unexpected character: '?'");
 }
 
+TEST(hostile_test, text_errors_name_multibyte_characters_and_cut_number_tokens) {
+  // The offending character is quoted whole, whatever its UTF-8 length.
+  expect_error(parse("\xc3\xa9"), ErrorKind::TextParse, "Text parse error at line 1, col 1: unexpected character: '\xc3\xa9'");
+  expect_error(parse("[\xe2\x82\xac]"), ErrorKind::TextParse,
+               "Text parse error at line 1, col 2: unexpected character: '\xe2\x82\xac'");
+  expect_error(parse("{a: 1; \xf0\x9f\x98\x80"), ErrorKind::TextParse,
+               "Text parse error at line 1, col 8: expected identifier");
+  expect_error(parse("{\xd0\xba: 1 \xf0\x9f\x98\x80"), ErrorKind::TextParse,
+               "Text parse error at line 1, col 8: expected ';', got '\xf0\x9f\x98\x80'");
+  // Number tokens that stop at the end of the input, inside their exponent
+  // or right after a sign or a point.
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  for (const Case& c : {
+           Case{"1e", "Text parse error at line 1, col 3: invalid float: 1e"},
+           Case{"1e+", "Text parse error at line 1, col 4: invalid float: 1e+"},
+           Case{"-1E-", "Text parse error at line 1, col 5: invalid float: -1E-"},
+           Case{"-.", "Text parse error at line 1, col 3: invalid float: -."},
+           Case{"+.e5", "Text parse error at line 1, col 5: invalid float: +.e5"},
+           Case{"1.2.", "Text parse error at line 1, col 5: invalid float: 1.2."},
+       }) {
+    SCOPED_TRACE(c.text);
+    expect_error(parse(c.text), ErrorKind::TextParse, c.message);
+  }
+  for (const auto& [text, value] : {std::pair{"5.", 5.0}, {"-.5", -0.5}, {"+.5e1", 5.0}, {"1.e2", 100.0}}) {
+    SCOPED_TRACE(text);
+    auto r = parse(text);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    EXPECT_EQ(r->as_float(), value);
+  }
+}
+
 TEST(hostile_test, text_with_malformed_utf8_never_crashes) {
   // The Python layer only hands the parser valid UTF-8; the core must still
   // fail cleanly on anything else.
