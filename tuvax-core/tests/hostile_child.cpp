@@ -3,12 +3,17 @@
 //
 //   tuvax_hostile_child decode|parse FILE
 //
-// prints "<nanoseconds> ok <values>" or "<nanoseconds> error <message>"; the
-// message is cut at 200 bytes (a parse error may quote a megabyte of token).
+// prints "<nanoseconds> <peak KiB> ok <values>" or "<nanoseconds> <peak KiB>
+// error <message>"; the message is cut at 200 bytes (a parse error may quote a
+// megabyte of token). The peak is VmHWM, the high-water mark of this program's
+// own address space: getrusage and wait4 report the larger of that and the
+// spawning process's, because posix_spawn starts the child in the parent's
+// address space before the exec.
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -16,6 +21,18 @@
 
 #include "tuvax/decoder.hpp"
 #include "tuvax/text.hpp"
+
+namespace {
+
+long peak_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -45,6 +62,6 @@ int main(int argc, char** argv) {
   }
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
   if (outcome.size() > 200) outcome.resize(200);
-  std::printf("%lld %s\n", static_cast<long long>(ns.count()), outcome.c_str());
+  std::printf("%lld %ld %s\n", static_cast<long long>(ns.count()), peak_kib(), outcome.c_str());
   return 0;
 }
