@@ -181,11 +181,11 @@ inline std::string check_text(std::string_view input, bool* parsed = nullptr) {
     if (e.a() < 1 || e.b() < 1) return "parse error without a 1-based position: " + e.message();
     return {};
   }
-  // What an invalid UTF-8 input yields is not ours to judge beyond "no crash";
-  // every round trip below starts from valid text.
-  if (!valid_utf8(input)) return {};
+  // Whatever the input, a parsed value holds only UTF-8 strings and keys.
   std::uint64_t weight = 0;
   if (auto bad = check_invariants(*v, 0, weight); !bad.empty()) return bad;
+  // The round trips below start from valid text only.
+  if (!valid_utf8(input)) return {};
   if (!(normalize_for_text(*v) == *v)) return "parse produced a value outside the reading-back forms";
   for (std::uint64_t indent : {2, 0})
     if (auto bad = check_text_round_trip(*v, indent); !bad.empty()) return bad;
