@@ -10,22 +10,14 @@
 #include "tuvax/header.hpp"
 #include "tuvax/varint.hpp"
 #include "utf8.hpp"
+#include "wire.hpp"
 
 namespace tuvax {
 
+namespace wire = detail::wire;
+
 namespace {
 
-inline constexpr std::uint8_t wire_null = 0;
-inline constexpr std::uint8_t wire_bool = 1;
-inline constexpr std::uint8_t wire_uint = 2;
-inline constexpr std::uint8_t wire_int = 3;
-inline constexpr std::uint8_t wire_float = 4;
-inline constexpr std::uint8_t wire_str_or_bytes = 5;
-inline constexpr std::uint8_t wire_object_start = 6;
-inline constexpr std::uint8_t wire_array_start = 8;
-inline constexpr std::uint8_t wire_str_ref = 10;
-inline constexpr std::uint8_t object_end_tag = 0x07;
-inline constexpr std::uint8_t array_end_tag = 0x09;
 
 // Forged counts may promise far more members than the bytes behind them hold,
 // so up-front reservations stay small and the rest grows as members arrive.
@@ -284,28 +276,28 @@ Result<Value> Decoder::decode_value_owned_at(std::size_t end) {
   const std::uint8_t tag = input_[cursor_++];
   // The high four bits of a tag are ignored.
   switch (tag & 0x0F) {
-    case wire_null: return Value::null();
-    case wire_bool:
+    case wire::null: return Value::null();
+    case wire::boolean:
       if (cursor_ >= end) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
       return Value::boolean(input_[cursor_++] != 0);
-    case wire_uint: {
+    case wire::uint: {
       TUVAX_TRY(const std::uint64_t u, read_varint(end));
       return Value::uint(u);
     }
-    case wire_int: {
+    case wire::sint: {
       TUVAX_TRY(const std::uint64_t u, read_varint(end));
       return Value::integer(zigzag_decode(u));
     }
-    case wire_float: {
+    case wire::real: {
       if (end - cursor_ < 8) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
       const std::uint64_t bits = read_le64(input_.data() + cursor_);
       cursor_ += 8;
       return Value::real(std::bit_cast<double>(bits));
     }
-    case wire_str_or_bytes: return decode_string(end);
-    case wire_object_start: return decode_object(end);
-    case wire_array_start: return decode_array(end);
-    case wire_str_ref: return decode_str_ref(end);
+    case wire::str_or_bytes: return decode_string(end);
+    case wire::object_start: return decode_object(end);
+    case wire::array_start: return decode_array(end);
+    case wire::str_ref: return decode_str_ref(end);
     default: return std::unexpected(TuvaxError::invalid_wire_type(tag));
   }
 }
@@ -360,7 +352,7 @@ Result<Value> Decoder::decode_array(std::size_t end) {
   }
   --depth_;
   // The end tag is optional.
-  if (cursor_ < end && input_[cursor_] == array_end_tag) ++cursor_;
+  if (cursor_ < end && input_[cursor_] == wire::array_end) ++cursor_;
   return Value::array(std::move(elements));
 }
 
@@ -387,7 +379,7 @@ Result<Value> Decoder::decode_object(std::size_t end) {
     members.push_back(Member{std::move(key_text), std::move(*value)});
   }
   --depth_;
-  if (cursor_ < end && input_[cursor_] == object_end_tag) ++cursor_;
+  if (cursor_ < end && input_[cursor_] == wire::object_end) ++cursor_;
   return Value::object(std::move(members));
 }
 

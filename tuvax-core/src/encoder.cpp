@@ -7,25 +7,13 @@
 #include <utility>
 
 #include "tuvax/varint.hpp"
+#include "wire.hpp"
 
 namespace tuvax {
 
-namespace {
+namespace wire = detail::wire;
 
-// Wire tags as the writer emits them.
-inline constexpr std::uint8_t tag_null = 0x00;
-inline constexpr std::uint8_t tag_bool = 0x01;
-inline constexpr std::uint8_t tag_uint = 0x02;
-inline constexpr std::uint8_t tag_int = 0x03;
-inline constexpr std::uint8_t tag_float = 0x04;
-inline constexpr std::uint8_t tag_str_or_bytes = 0x05;
-inline constexpr std::uint8_t tag_object_start = 0x06;
-inline constexpr std::uint8_t tag_object_end = 0x07;
-inline constexpr std::uint8_t tag_array_start = 0x08;
-inline constexpr std::uint8_t tag_array_end = 0x09;
-inline constexpr std::uint8_t tag_str_ref = 0x0A;
-inline constexpr std::uint8_t subtype_str = 0x00;
-inline constexpr std::uint8_t subtype_bytes = 0x01;
+namespace {
 
 inline constexpr std::size_t initial_capacity = 4096;
 inline constexpr std::size_t dict_bytes_per_entry = 16;
@@ -73,22 +61,22 @@ Result<void> Encoder::encode_value(const Value& value) {
 Result<void> Encoder::encode_value_inner(const Value& value) {
   switch (value.kind()) {
     case Kind::Null:
-      block_.push_back(tag_null);
+      block_.push_back(wire::null);
       return {};
     case Kind::Bool:
-      block_.push_back(tag_bool);
+      block_.push_back(wire::boolean);
       block_.push_back(value.as_bool() ? 1 : 0);
       return {};
     case Kind::UInt:
-      block_.push_back(tag_uint);
+      block_.push_back(wire::uint);
       encode_varint_vec(value.as_uint(), block_);
       return {};
     case Kind::Int:
-      block_.push_back(tag_int);
+      block_.push_back(wire::sint);
       encode_varint_vec(zigzag_encode(value.as_int()), block_);
       return {};
     case Kind::Float:
-      block_.push_back(tag_float);
+      block_.push_back(wire::real);
       append_le64(std::bit_cast<std::uint64_t>(value.as_float()), block_);
       return {};
     case Kind::Str:
@@ -96,8 +84,8 @@ Result<void> Encoder::encode_value_inner(const Value& value) {
       return {};
     case Kind::Bytes: {
       const Bytes& b = value.as_bytes();
-      block_.push_back(tag_str_or_bytes);
-      block_.push_back(subtype_bytes);
+      block_.push_back(wire::str_or_bytes);
+      block_.push_back(wire::subtype_bytes);
       encode_varint_vec(b.size(), block_);
       block_.insert(block_.end(), b.begin(), b.end());
       return {};
@@ -105,7 +93,7 @@ Result<void> Encoder::encode_value_inner(const Value& value) {
     case Kind::Array: {
       const Array& a = value.as_array();
       TUVAX_TRY_VOID(check_container(a.size()));
-      block_.push_back(tag_array_start);
+      block_.push_back(wire::array_start);
       encode_varint_vec(a.size(), block_);
       ++depth_;
       for (const Value& element : a) {
@@ -116,13 +104,13 @@ Result<void> Encoder::encode_value_inner(const Value& value) {
         }
       }
       --depth_;
-      block_.push_back(tag_array_end);
+      block_.push_back(wire::array_end);
       return {};
     }
     case Kind::Object: {
       const Object& o = value.as_object();
       TUVAX_TRY_VOID(check_container(o.size()));
-      block_.push_back(tag_object_start);
+      block_.push_back(wire::object_start);
       encode_varint_vec(o.size(), block_);
       ++depth_;
       for (const Member& m : o) {
@@ -136,7 +124,7 @@ Result<void> Encoder::encode_value_inner(const Value& value) {
         }
       }
       --depth_;
-      block_.push_back(tag_object_end);
+      block_.push_back(wire::object_end);
       return {};
     }
   }
@@ -157,13 +145,13 @@ void Encoder::encode_str(const std::string& s) {
     const auto next = static_cast<std::uint32_t>(string_table_.size());
     const auto [it, inserted] = string_table_.try_emplace(s, next);
     if (!inserted) {
-      block_.push_back(tag_str_ref);
+      block_.push_back(wire::str_ref);
       encode_varint_vec(it->second, block_);
       return;
     }
   }
-  block_.push_back(tag_str_or_bytes);
-  block_.push_back(subtype_str);
+  block_.push_back(wire::str_or_bytes);
+  block_.push_back(wire::subtype_str);
   encode_varint_vec(s.size(), block_);
   append_bytes(s, block_);
 }
