@@ -334,6 +334,7 @@ TEST(hostile_test, text_errors_name_multibyte_characters_and_cut_number_tokens) 
                "Text parse error at line 1, col 2: unexpected character: '\xe2\x82\xac'");
   expect_error(parse("{a: 1; \xf0\x9f\x98\x80"), ErrorKind::TextParse,
                "Text parse error at line 1, col 8: expected identifier");
+  expect_error(parse("{a \xc3\xa9"), ErrorKind::TextParse, "Text parse error at line 1, col 5: expected ':', got '\xc3\xa9'");
   expect_error(parse("{\xd0\xba: 1 \xf0\x9f\x98\x80"), ErrorKind::TextParse,
                "Text parse error at line 1, col 8: expected ';', got '\xf0\x9f\x98\x80'");
   // Number tokens that stop at the end of the input, inside their exponent
