@@ -40,14 +40,8 @@ const Corpus& corpus(const std::string& path) {
   auto [it, inserted] = cache.try_emplace(path);
   Corpus& c = it->second;
   if (!inserted) return c;
-  auto text = tuvax::bench::read_file(path);
-  if (!text) return c;
-  tuvax::bench::JsonLoader loader(*text);
-  auto tree = loader.load();
-  if (!tree) {
-    std::fprintf(stderr, "%s: JSON not understood at offset %zu\n", path.c_str(), loader.error_offset());
-    return c;
-  }
+  auto tree = tuvax::bench::load_json_file(path);
+  if (!tree) return c;
   c.tree = std::move(*tree);
   c.plain = encode(c.tree, false);
   c.dedup = encode(c.tree, true);

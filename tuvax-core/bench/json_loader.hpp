@@ -8,6 +8,7 @@
 
 #include <charconv>  // std::from_chars
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -210,6 +211,20 @@ inline std::optional<std::string> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The JSON document at `path` as a tree, or nullopt after saying on stderr
+// what went wrong.
+inline std::optional<Value> load_json_file(const std::string& path) {
+  auto text = read_file(path);
+  if (!text) {
+    std::fprintf(stderr, "%s: cannot read\n", path.c_str());
+    return std::nullopt;
+  }
+  JsonLoader loader(*text);
+  auto tree = loader.load();
+  if (!tree) std::fprintf(stderr, "%s: JSON not understood at offset %zu\n", path.c_str(), loader.error_offset());
+  return tree;
 }
 
 }  // namespace tuvax::bench

@@ -31,14 +31,8 @@ const TextCorpus& corpus(const std::string& path) {
   auto [it, inserted] = cache.try_emplace(path);
   TextCorpus& c = it->second;
   if (!inserted) return c;
-  auto json = tuvax::bench::read_file(path);
-  if (!json) return c;
-  tuvax::bench::JsonLoader loader(*json);
-  auto tree = loader.load();
-  if (!tree) {
-    std::fprintf(stderr, "%s: JSON not understood at offset %zu\n", path.c_str(), loader.error_offset());
-    return c;
-  }
+  auto tree = tuvax::bench::load_json_file(path);
+  if (!tree) return c;
   auto text = tuvax::pretty_print(*tree, indent);
   if (!text) return c;
   c.tree = std::move(*tree);
