@@ -9,19 +9,16 @@
 
 #include "tuvax/header.hpp"
 #include "tuvax/varint.hpp"
-#include "utf8.hpp"
-#include "wire.hpp"
+#include "tuvax/detail/utf8.hpp"
+#include "tuvax/detail/wire.hpp"
 
 namespace tuvax {
-
-namespace wire = detail::wire;
 
 namespace {
 
 
-// Forged counts may promise far more members than the bytes behind them hold,
-// so up-front reservations stay small and the rest grows as members arrive.
-inline constexpr std::uint64_t container_reserve_cap = 1024;
+// Forged counts may promise far more entries than the bytes behind them hold,
+// so the up-front reservation stays small and the rest grows as entries arrive.
 inline constexpr std::uint64_t dict_reserve_cap = 4096;
 
 // Trailer layout from its 0xFF byte: length 8, compression 0, checksum, hash.
@@ -32,14 +29,6 @@ inline constexpr std::size_t trailer_payload_size = 8;
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
   const std::uint64_t sum = a + b;
   return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
-
-// The hot-path twin of load_le64, inlined here for Float payloads.
-std::uint64_t read_le64(const std::uint8_t* p) noexcept {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
-  return v;
 }
 
 const char* decompression_message(std::uint8_t code) noexcept {
@@ -59,21 +48,14 @@ bool is_known_block_type(std::uint8_t t) noexcept {
 
 // ---- Top level ----
 
-Result<std::optional<Value>> Decoder::decode_next_owned() {
-  if (failure_) return std::unexpected(*failure_);
-  if (finished_) return std::nullopt;
-  auto fail = [this](TuvaxError e) -> Result<std::optional<Value>> {
-    failure_ = e;
-    return std::unexpected(std::move(e));
-  };
+Result<bool> Decoder::enter_value_block(bool& table_replaced) {
   while (!in_block_ || cursor_ >= block_end_) {
     in_block_ = false;
-    auto block = read_next_block();
-    if (!block) return fail(std::move(block).error());
-    const auto type = static_cast<BlockType>(block->type);
+    TUVAX_TRY(const BlockSpan block, read_next_block());
+    const auto type = static_cast<BlockType>(block.type);
     if (type == BlockType::Trailer) {
       finished_ = true;
-      return std::nullopt;
+      return false;
     }
     if (type != BlockType::Data) continue;  // reserved blocks: verified, skipped
     // A dictionary serves exactly the one Data block that follows it.
@@ -82,13 +64,19 @@ Result<std::optional<Value>> Decoder::decode_next_owned() {
       dict_strings_.clear();
     }
     dictionary_loaded_ = false;
+    table_replaced = true;
     in_block_ = true;
-    cursor_ = block->start;
-    block_end_ = block->end;
+    cursor_ = block.start;
+    block_end_ = block.end;
   }
-  auto value = decode_value_owned_at(block_end_);
-  if (!value) return fail(std::move(value).error());
-  return std::optional<Value>(std::move(*value));
+  return true;
+}
+
+Result<std::optional<Value>> Decoder::decode_next_owned() {
+  TreeBuilder builder;
+  TUVAX_TRY(const DecodeStep step, decode_next(builder));
+  if (step != DecodeStep::value) return std::nullopt;  // TreeBuilder never stops
+  return std::optional<Value>(builder.take());
 }
 
 Result<std::vector<Value>> Decoder::decode_all_owned() {
@@ -255,9 +243,7 @@ Result<void> Decoder::load_string_dict(std::size_t start, std::size_t end) {
 
 // ---- Values ----
 
-Result<std::uint64_t> Decoder::read_varint(std::size_t end) noexcept {
-  // Most lengths and counts fit one byte; skip the general reader for them.
-  if (cursor_ < end && input_[cursor_] < 0x80) return input_[cursor_++];
+Result<std::uint64_t> Decoder::read_long_varint(std::size_t end) noexcept {
   // Bounded by the block: a value never runs on into the bytes after it.
   TUVAX_TRY(const Varint v, decode_varint(input_.data(), end, cursor_));
   cursor_ += v.consumed;
@@ -271,116 +257,15 @@ Result<void> Decoder::count_memory(std::uint64_t bytes) noexcept {
   return {};
 }
 
-Result<Value> Decoder::decode_value_owned_at(std::size_t end) {
-  if (cursor_ >= end) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
-  const std::uint8_t tag = input_[cursor_++];
-  // The high four bits of a tag are ignored.
-  switch (tag & 0x0F) {
-    case wire::null: return Value::null();
-    case wire::boolean:
-      if (cursor_ >= end) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
-      return Value::boolean(input_[cursor_++] != 0);
-    case wire::uint: {
-      TUVAX_TRY(const std::uint64_t u, read_varint(end));
-      return Value::uint(u);
-    }
-    case wire::sint: {
-      TUVAX_TRY(const std::uint64_t u, read_varint(end));
-      return Value::integer(zigzag_decode(u));
-    }
-    case wire::real: {
-      if (end - cursor_ < 8) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
-      const std::uint64_t bits = read_le64(input_.data() + cursor_);
-      cursor_ += 8;
-      return Value::real(std::bit_cast<double>(bits));
-    }
-    case wire::str_or_bytes: return decode_string(end);
-    case wire::object_start: return decode_object(end);
-    case wire::array_start: return decode_array(end);
-    case wire::str_ref: return decode_str_ref(end);
-    default: return std::unexpected(TuvaxError::invalid_wire_type(tag));
-  }
-}
-
-Result<Value> Decoder::decode_string(std::size_t end) {
-  if (cursor_ >= end) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
-  const std::uint8_t subtype = input_[cursor_++];
-  TUVAX_TRY(const std::uint64_t length, read_varint(end));
-  if (length > limits_.max_string_len)
-    return std::unexpected(TuvaxError::memory_limit_exceeded(length, limits_.max_string_len));
-  TUVAX_TRY_VOID(count_memory(length));
-  // length <= max_string_len, so the sum cannot wrap.
-  const std::uint64_t content_end = static_cast<std::uint64_t>(cursor_) + length;
-  if (content_end > end) return std::unexpected(TuvaxError::unexpected_eof(content_end));
-  const std::uint8_t* content = input_.data() + cursor_;
-  const std::size_t content_at = cursor_;
-  const auto n = static_cast<std::size_t>(length);
-  cursor_ += n;
-  if (subtype != 0) return Value::bytes(Bytes(content, content + n));
-  if (!detail::is_valid_utf8(content, n)) return std::unexpected(TuvaxError::invalid_utf8(content_at));
-  // Inline strings take the next table indices, in the order they are met.
-  // The input outlives the decoder's use of it, so the entry is a view.
-  const std::string_view s(reinterpret_cast<const char*>(content), n);
-  table_.push_back(s);
-  return Value::str(std::string(s));
-}
-
-Result<Value> Decoder::decode_str_ref(std::size_t end) {
-  TUVAX_TRY(const std::uint64_t index, read_varint(end));
-  if (index >= table_.size())
-    return std::unexpected(
-        TuvaxError::invalid_data(std::format("StrRef index {} >= table size {}", index, table_.size())));
-  const std::string_view entry = table_[static_cast<std::size_t>(index)];
-  // A reference copies its entry, so it counts like an inline string: a few
-  // bytes of references must not expand into unbounded memory.
-  TUVAX_TRY_VOID(count_memory(entry.size()));
-  return Value::str(std::string(entry));
-}
-
-Result<Value> Decoder::decode_array(std::size_t end) {
-  if (depth_ >= limits_.max_depth)
-    return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits_.max_depth));
+Result<std::uint64_t> Decoder::open_container(std::size_t end) noexcept {
+  if (depth_ >= limits_.max_depth) return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits_.max_depth));
   TUVAX_TRY(const std::uint64_t count, read_varint(end));
   if (count > limits_.max_items) return std::unexpected(TuvaxError::too_many_items(count, limits_.max_items));
-  ++depth_;
-  Array elements;
-  elements.reserve(static_cast<std::size_t>(std::min(count, container_reserve_cap)));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    auto element = decode_value_owned_at(end);
-    if (!element) return std::unexpected(std::move(element).error());
-    elements.push_back(std::move(*element));
-  }
-  --depth_;
-  // The end tag is optional.
-  if (cursor_ < end && input_[cursor_] == wire::array_end) ++cursor_;
-  return Value::array(std::move(elements));
+  return count;
 }
 
-Result<Value> Decoder::decode_object(std::size_t end) {
-  if (depth_ >= limits_.max_depth)
-    return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits_.max_depth));
-  TUVAX_TRY(const std::uint64_t count, read_varint(end));
-  if (count > limits_.max_items) return std::unexpected(TuvaxError::too_many_items(count, limits_.max_items));
-  ++depth_;
-  Object members;
-  members.reserve(static_cast<std::size_t>(std::min(count, container_reserve_cap)));
-  for (std::uint64_t i = 0; i < count; ++i) {
-    TUVAX_TRY(const std::uint64_t key_len, read_varint(end));
-    const std::size_t key_at = cursor_;
-    if (key_len > end - key_at)
-      return std::unexpected(TuvaxError::unexpected_eof(saturating_add(key_at, key_len)));
-    const std::uint8_t* key = input_.data() + key_at;
-    const auto n = static_cast<std::size_t>(key_len);
-    if (!detail::is_valid_utf8(key, n)) return std::unexpected(TuvaxError::invalid_utf8(key_at));
-    cursor_ += n;
-    std::string key_text(reinterpret_cast<const char*>(key), n);
-    auto value = decode_value_owned_at(end);
-    if (!value) return std::unexpected(std::move(value).error());
-    members.push_back(Member{std::move(key_text), std::move(*value)});
-  }
-  --depth_;
-  if (cursor_ < end && input_[cursor_] == wire::object_end) ++cursor_;
-  return Value::object(std::move(members));
+TuvaxError Decoder::bad_str_ref(std::uint64_t index) const {
+  return TuvaxError::invalid_data(std::format("StrRef index {} >= table size {}", index, table_.size()));
 }
 
 }  // namespace tuvax

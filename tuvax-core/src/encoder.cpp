@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "tuvax/varint.hpp"
-#include "wire.hpp"
+#include "tuvax/detail/wire.hpp"
 
 namespace tuvax {
 

@@ -11,12 +11,6 @@ std::uint64_t xxh64(std::span<const std::uint8_t> bytes) noexcept {
   return XXH64(bytes.data(), bytes.size(), 0);
 }
 
-std::uint64_t load_le64(const std::uint8_t* p) noexcept {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
 void append_le64(std::uint64_t v, std::vector<std::uint8_t>& out) {
   std::uint8_t le[8];
   for (auto& b : le) {

@@ -14,7 +14,7 @@
 #include "base64.hpp"
 #include "text_parser.hpp"
 #include "unicode_tables.hpp"
-#include "utf8.hpp"
+#include "tuvax/detail/utf8.hpp"
 
 namespace tuvax {
 

@@ -12,7 +12,7 @@
 
 #include "tuvax/error.hpp"
 #include "tuvax/value.hpp"
-#include "utf8.hpp"
+#include "tuvax/detail/utf8.hpp"
 
 namespace tuvax::detail {
 

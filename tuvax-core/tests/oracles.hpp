@@ -21,7 +21,7 @@
 #include "tuvax/limits.hpp"
 #include "tuvax/text.hpp"
 #include "tuvax/value.hpp"
-#include "utf8.hpp"
+#include "tuvax/detail/utf8.hpp"
 
 namespace tuvax::oracle {
 

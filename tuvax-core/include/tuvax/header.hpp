@@ -1,7 +1,9 @@
 #ifndef TUVAX_HEADER_HPP
 #define TUVAX_HEADER_HPP
 
+#include <bit>      // std::endian, std::byteswap
 #include <cstddef>
+#include <cstring>  // std::memcpy
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -26,7 +28,13 @@ enum class Compression : std::uint8_t { None = 0, Zstd = 1, Snappy = 2, Lz4 = 3 
 // XXH64 with seed 0 over `bytes`: the format's only hash.
 std::uint64_t xxh64(std::span<const std::uint8_t> bytes) noexcept;
 
-std::uint64_t load_le64(const std::uint8_t* p) noexcept;
+// The little-endian 64-bit integer at p (unaligned).
+inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+  return v;
+}
 void append_le64(std::uint64_t v, std::vector<std::uint8_t>& out);
 
 // Appends the magic and the reserved byte 0.

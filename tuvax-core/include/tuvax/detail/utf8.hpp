@@ -1,11 +1,12 @@
-#ifndef TUVAX_UTF8_HPP
-#define TUVAX_UTF8_HPP
+#ifndef TUVAX_DETAIL_UTF8_HPP
+#define TUVAX_DETAIL_UTF8_HPP
 
 // UTF-8 helpers shared by the decoder (validation of strings, keys and
 // dictionary suffixes) and the text module (walking characters).
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>  // std::memcpy
 
 namespace tuvax::detail {
 
@@ -43,31 +44,47 @@ inline char32_t decode_utf8(const std::uint8_t* s, std::size_t len, std::size_t 
   return cp;
 }
 
-// True when s[0, len) is well-formed UTF-8. ASCII runs take the fast path,
-// eight bytes at a time.
-inline bool is_valid_utf8(const std::uint8_t* s, std::size_t len) noexcept {
+// Eight bytes from `s`, unaligned; used only to test the high bits, so the
+// byte order does not matter.
+inline std::uint64_t load_word(const std::uint8_t* s) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, s, sizeof w);
+  return w;
+}
+
+inline constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+
+// What a validating pass learns about a byte string.
+enum class Utf8Check : std::uint8_t { invalid, ascii, multibyte };
+
+// Validates s[0, len) as UTF-8 and tells whether it is all ASCII, which lets
+// a consumer copy the bytes as they are. ASCII runs go sixteen bytes a step.
+inline Utf8Check check_utf8(const std::uint8_t* s, std::size_t len) noexcept {
   std::size_t pos = 0;
+  while (len - pos >= 16 && ((load_word(s + pos) | load_word(s + pos + 8)) & high_bits) == 0) pos += 16;
+  if (len - pos >= 8 && (load_word(s + pos) & high_bits) == 0) pos += 8;
+  while (pos < len && s[pos] < 0x80) ++pos;
+  if (pos == len) return Utf8Check::ascii;
   while (pos < len) {
-    while (len - pos >= 8) {
-      std::uint64_t word = 0;
-      for (int i = 0; i < 8; ++i) word |= static_cast<std::uint64_t>(s[pos + i]) << (8 * i);
-      if (word & 0x8080808080808080ULL) break;
-      pos += 8;
-    }
-    if (pos >= len) break;
     if (s[pos] < 0x80) {
       ++pos;
+      while (len - pos >= 8 && (load_word(s + pos) & high_bits) == 0) pos += 8;
       continue;
     }
     std::size_t width;
-    if (decode_utf8(s, len, pos, width) == invalid_char) return false;
+    if (decode_utf8(s, len, pos, width) == invalid_char) return Utf8Check::invalid;
     pos += width;
   }
-  return true;
+  return Utf8Check::multibyte;
+}
+
+// True when s[0, len) is well-formed UTF-8.
+inline bool is_valid_utf8(const std::uint8_t* s, std::size_t len) noexcept {
+  return check_utf8(s, len) != Utf8Check::invalid;
 }
 
 inline constexpr bool is_continuation_byte(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
 
 }  // namespace tuvax::detail
 
-#endif  // TUVAX_UTF8_HPP
+#endif  // TUVAX_DETAIL_UTF8_HPP

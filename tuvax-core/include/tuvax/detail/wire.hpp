@@ -1,5 +1,5 @@
-#ifndef TUVAX_WIRE_HPP
-#define TUVAX_WIRE_HPP
+#ifndef TUVAX_DETAIL_WIRE_HPP
+#define TUVAX_DETAIL_WIRE_HPP
 
 // Wire tags of values inside a Data block, shared by the encoder and the
 // decoder so the two can never drift apart.
@@ -25,4 +25,4 @@ inline constexpr std::uint8_t subtype_bytes = 0x01;  // any nonzero subtype read
 
 }  // namespace tuvax::detail::wire
 
-#endif  // TUVAX_WIRE_HPP
+#endif  // TUVAX_DETAIL_WIRE_HPP
