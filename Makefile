@@ -2,7 +2,7 @@
 # Python 3.14+, otherwise a Debian testing root built once per machine.
 
 TARGETS := build check check-core check-python check-leaks check-asan clean bench \
-           demo fuzz coverage check-valgrind
+           bench-python demo fuzz coverage check-valgrind
 
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -22,9 +22,10 @@ CMAKE_GEN := -G Ninja
 BUILD := build
 BUILD_ASAN := build-asan
 BUILD_DBG := build-dbg
+BUILD_RELEASE := build-release
 PYPATH = $(CURDIR)/$(1)/python-module:$(CURDIR)/python-module
 
-.PHONY: $(TARGETS)
+.PHONY: $(TARGETS) release-python
 
 build:
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -67,6 +68,16 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	build-bench/tuvax-core/tuvax_bench
 
+# The extension as `pip install .` builds it (scikit-build-core's default is
+# Release), for the Python benchmarks.
+release-python:
+	cmake -S . -B $(BUILD_RELEASE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTUVAX_BUILD_TESTS=OFF \
+	  -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(BUILD_RELEASE) -j $(JOBS) --target _tuvax_native
+
+bench-python: release-python
+	PYTHONPATH=$(call PYPATH,$(BUILD_RELEASE)) $(PYTHON) python-module/bench/bench_binary.py
+
 demo:
 	tools/demo
 
@@ -81,6 +92,6 @@ check-valgrind: build
 	  -q $(BUILD)/tuvax-core/tuvax_core_tests --gtest_brief=1
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_DBG) build-bench build-fuzz build-coverage
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_DBG) $(BUILD_RELEASE) build-bench build-fuzz build-coverage
 
 endif

@@ -1,0 +1,172 @@
+"""tuvax's binary encode and decode against msgspec.msgpack, msgpack, orjson,
+pickle and json on the corpus, side by side in one run, as ratios.
+
+    make bench-python
+    PYTHONPATH=build-release/python-module:python-module \
+        python3 python-module/bench/bench_binary.py [CORPUS_DIR] [--rounds N]
+
+Each peer encodes with its own format and decodes its own encoding; every
+result is compared with the original data before anything is timed. Then
+two tables, cyclic GC off and on in the timed loops, and the scale row: a
+list of 100 copies of twitter.json, each call in a fresh interpreter, with
+its time and memory.
+"""
+
+from __future__ import annotations
+
+import json
+import pickle
+import random
+import statistics
+import sys
+import tempfile
+from pathlib import Path
+
+import msgpack
+import msgspec
+import orjson
+
+import _tuvax_native as tv
+
+import harness
+from harness import Case
+
+PEERS = ("msgspec.msgpack", "msgpack", "orjson", "pickle", "json")
+SCALE_COPIES = 100
+SCALE_REPEATS = 5
+
+
+def corpus_cases(corpus: Path) -> list[Case]:
+    ms_enc, ms_dec = msgspec.msgpack.Encoder(), msgspec.msgpack.Decoder()
+    codecs = {
+        "tuvax": (tv.encode, tv.decode),
+        "msgspec.msgpack": (ms_enc.encode, ms_dec.decode),
+        "msgpack": (msgpack.packb, msgpack.unpackb),
+        "orjson": (orjson.dumps, orjson.loads),
+        "pickle": (lambda o: pickle.dumps(o, protocol=pickle.HIGHEST_PROTOCOL), pickle.loads),
+        "json": (json.dumps, json.loads),
+    }
+    cases = []
+    for name in harness.CORPUS_FILES:
+        obj = json.loads((corpus / name).read_text(encoding="utf-8"))
+        for peer, (enc, dec) in codecs.items():
+            blob = enc(obj)
+            harness.check_equal(f"{peer} on {name}", dec(blob), obj)
+            # Default arguments bind this iteration's values.
+            cases.append(Case(f"{name} encode", peer, lambda enc=enc, obj=obj: enc(obj)))
+            cases.append(Case(f"{name} decode", peer, lambda dec=dec, blob=blob: dec(blob)))
+    # Rows in a fixed order: every encode first, then every decode.
+    cases.sort(key=lambda c: (c.row.endswith("decode"), harness.CORPUS_FILES.index(c.row.split()[0])))
+    return cases
+
+
+# ---- The scale row ----
+
+CHILD = harness.CHILD_MEMORY + r'''
+import json, sys, time
+lib, op, path, copies = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+if lib == "tuvax":
+    import _tuvax_native as m
+    fn = m.encode if op == "encode" else m.decode
+else:
+    import msgspec
+    fn = msgspec.msgpack.encode if op == "encode" else msgspec.msgpack.decode
+with open(path, "rb") as f:
+    data = f.read()
+if op == "encode":
+    text = data.decode()
+    arg = [json.loads(text) for _ in range(copies)]   # distinct copies, as decoding makes
+    del text
+else:
+    arg = data
+del data
+before = _status()
+reset = _reset_peak()
+t0 = time.perf_counter()
+result = fn(arg)
+t1 = time.perf_counter()
+after = _status()
+assert len(result) == copies if op == "decode" else len(result) > 0
+print(json.dumps({"seconds": t1 - t0, "rss_before": before["VmRSS"], "hwm": after["VmHWM"],
+                  "rss_after": after["VmRSS"], "reset": reset}))
+'''
+
+
+def scale_row(corpus: Path, rng: random.Random) -> str:
+    source = corpus / "twitter.json"
+    obj = json.loads(source.read_text(encoding="utf-8"))
+    big = [obj] * SCALE_COPIES
+    libs = {"tuvax": tv.encode(big), "msgspec.msgpack": msgspec.msgpack.encode(big)}
+    harness.check_equal("tuvax on the scale list", tv.decode(libs["tuvax"]), big)
+    harness.check_equal("msgspec on the scale list", msgspec.msgpack.decode(libs["msgspec.msgpack"]), big)
+    results: dict[tuple[str, str], list[dict]] = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        paths = {}
+        for lib, blob in libs.items():
+            paths[lib] = Path(tmp) / f"{lib}.bin"
+            paths[lib].write_bytes(blob)
+        del libs, big
+        jobs = [(lib, op) for lib in paths for op in ("decode", "encode")] * SCALE_REPEATS
+        rng.shuffle(jobs)
+        for i, (lib, op) in enumerate(jobs):
+            print(f"\rscale row: child {i + 1}/{len(jobs)}", end="", file=sys.stderr, flush=True)
+            path = paths[lib] if op == "decode" else source
+            results.setdefault((lib, op), []).append(
+                harness.run_child(CHILD, lib, op, str(path), str(SCALE_COPIES)))
+        print(file=sys.stderr)
+
+    def med(lib: str, op: str, f) -> float:
+        return statistics.median(f(r) for r in results[(lib, op)])
+
+    mb = len(tv.encode([obj] * SCALE_COPIES)) / 1e6
+    lines = [f"**Scale: a list of {SCALE_COPIES} copies of twitter.json** ({mb:.0f} MB as tuvax), "
+             f"each call in a fresh interpreter with the GC on, median of {SCALE_REPEATS}. "
+             "Peak is the process's VmHWM during the call (in brackets: its rise over the RSS "
+             "before the call); held is the RSS after the call minus before, with the result "
+             "still alive. Ratios: tuvax ÷ msgspec.msgpack, lower is better for tuvax.",
+             "",
+             "| | tuvax | msgspec.msgpack | tuvax ÷ msgspec |",
+             "|---|---:|---:|---:|"]
+    for op in ("decode", "encode"):
+        t = {lib: med(lib, op, lambda r: r["seconds"]) for lib in ("tuvax", "msgspec.msgpack")}
+        peak = {lib: med(lib, op, lambda r: r["hwm"]) for lib in t}
+        rise = {lib: med(lib, op, lambda r: r["hwm"] - r["rss_before"]) for lib in t}
+        held = {lib: med(lib, op, lambda r: r["rss_after"] - r["rss_before"]) for lib in t}
+        a, b = "tuvax", "msgspec.msgpack"
+        lines.append(f"| {op} time, ms | {t[a] * 1e3:,.0f} | {t[b] * 1e3:,.0f} | {t[a] / t[b]:.2f} |")
+        lines.append(f"| {op} peak, MiB (rise) | {harness.mib(peak[a])} ({harness.mib(rise[a])}) | "
+                     f"{harness.mib(peak[b])} ({harness.mib(rise[b])}) | "
+                     f"{peak[a] / peak[b]:.2f} ({rise[a] / max(rise[b], 1):.2f}) |")
+        lines.append(f"| {op} held after, MiB | {harness.mib(held[a])} | {harness.mib(held[b])} | "
+                     f"{held[a] / max(held[b], 1):.2f} |")
+    if not all(r["reset"] for rs in results.values() for r in rs):
+        lines.append("\n(could not reset VmHWM: peaks include the child's setup)")
+    return "\n".join(lines)
+
+
+def main() -> None:
+    args = harness.arg_parser(__doc__.splitlines()[0], default_rounds=15).parse_args()
+    corpus = harness.corpus_dir(args.corpus)
+    seed = args.seed if args.seed is not None else random.randrange(2**32)
+    rng = random.Random(seed)
+    harness.describe_run([msgspec, msgpack, orjson, pickle, json], args.rounds, seed)
+    cases = corpus_cases(corpus)
+    print("every result checked against the original data\n")
+    harness.run_rounds(cases, args.rounds, rng, progress="corpus")
+    targets = [("÷ fastest target peer", lambda by, on: harness.best_of(
+        by, ("msgspec.msgpack", "orjson") if "encode" in by["tuvax"].row else ("msgspec.msgpack",), on))]
+    for gc_on in (False, True):
+        extra = [(name, lambda by, fn=fn, on=gc_on: fn(by, on)) for name, fn in targets]
+        print(harness.ratio_table("Binary encode and decode", cases, PEERS, gc_on, extra))
+        print()
+    print("The fastest target peer is msgspec.msgpack for decode and the faster of "
+          "msgspec.msgpack and orjson for encode.\n")
+    print(scale_row(corpus, rng))
+    print()
+    for gc_on in (False, True):
+        print(harness.times_table("Times", cases, PEERS, gc_on))
+        print()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,240 @@
+"""What the side-by-side benchmarks share: the corpus, interleaved timing
+rounds, fresh-interpreter measurements and ratio tables.
+
+Every benchmark here compares tuvax with its peers in one process and one run,
+and reports tuvax's time divided by each peer's: one number per pair that
+does not depend on how busy the machine was, as long as both sides saw the
+same load. Rounds interleave every case in a new shuffled order, so a burst
+of load elsewhere lands on all of them alike instead of on one.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import pathlib
+import platform
+import random
+import statistics
+import subprocess
+import sys
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+CORPUS_FILES = ("twitter.json", "citm_catalog.json", "canada.json")
+
+# One timed sample is a batch of calls lasting at least this long, so that
+# the clock's resolution and the loop's own cost stay negligible.
+BATCH_SECONDS = 0.002
+
+
+def corpus_dir(arg: str | None) -> pathlib.Path:
+    """The corpus: the argument, $TUVAX_CORPUS_DIR, or ../shared/corpus."""
+    found = arg or os.environ.get("TUVAX_CORPUS_DIR") or REPO.parent / "shared" / "corpus"
+    path = pathlib.Path(found)
+    if not all((path / name).is_file() for name in CORPUS_FILES):
+        sys.exit(f"corpus not found in {path} (expected {', '.join(CORPUS_FILES)})")
+    return path
+
+
+def arg_parser(description: str, default_rounds: int) -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument("corpus", nargs="?", help="directory holding the corpus files")
+    p.add_argument("--rounds", type=int, default=default_rounds,
+                   help=f"interleaved rounds per case (default {default_rounds})")
+    p.add_argument("--seed", type=int, default=None, help="seed of the shuffles (default: random)")
+    return p
+
+
+def describe_run(modules: Sequence[Any], rounds: int, seed: int) -> None:
+    """What the numbers came from, so a pasted table can be traced back."""
+    import _tuvax_native
+
+    try:
+        commit = subprocess.run(["git", "-C", str(REPO), "describe", "--always", "--dirty"],
+                                capture_output=True, text=True, timeout=10).stdout.strip()
+    except OSError:
+        commit = ""
+    peers = ", ".join(f"{m.__name__} {getattr(m, '__version__', '')}".strip() for m in modules)
+    print(f"Python {platform.python_version()} on {platform.machine()}, {os.cpu_count()} CPUs; "
+          f"commit {commit or 'unknown'}")
+    print(f"_tuvax_native {_tuvax_native.__version__} from {_tuvax_native.__file__}")
+    print(f"peers: {peers}")
+    print(f"{rounds} interleaved rounds in shuffled order (seed {seed}); "
+          f"load average at start {os.getloadavg()[0]:.2f}")
+
+
+def check_equal(what: str, got: object, want: object) -> None:
+    """Stops the run: a fast wrong answer is not a result."""
+    if got != want:
+        sys.exit(f"{what}: the result differs from the original data; not timing it")
+
+
+# ---- Interleaved rounds ----
+
+
+@dataclass
+class Case:
+    """One function timed for one (document, operation) pair."""
+    row: str          # the table row: document and operation
+    peer: str         # "tuvax" or the peer's name
+    fn: Callable[[], object]
+    number: int = 1   # calls per timed batch
+    samples: dict[bool, list[float]] = field(default_factory=lambda: {False: [], True: []})
+
+
+def calibrate(case: Case) -> None:
+    """Sets how many calls make one batch (also a warm-up call)."""
+    gc.disable()
+    start = time.perf_counter()
+    case.fn()
+    once = max(time.perf_counter() - start, 1e-7)
+    case.number = max(1, round(BATCH_SECONDS / once))
+
+
+def run_rounds(cases: Sequence[Case], rounds: int, rng: random.Random,
+               gc_modes: Sequence[bool] = (False, True), progress: str = "") -> None:
+    """Times every case with the cyclic GC off and on, `rounds` times each.
+
+    Each round runs every (case, GC mode) pair once in a new random order;
+    a sample is the mean time per call of one batch. Between batches the GC is
+    off, and a full collection at the start of each round keeps garbage from
+    one batch out of the next round's GC-on timings.
+    """
+    for case in cases:
+        calibrate(case)
+    work = [(case, mode) for case in cases for mode in gc_modes]
+    clock = time.perf_counter_ns
+    was_enabled = gc.isenabled()
+    try:
+        for r in range(rounds):
+            gc.enable()
+            gc.collect()
+            gc.disable()
+            rng.shuffle(work)
+            for case, gc_on in work:
+                fn, n = case.fn, case.number
+                if gc_on:
+                    gc.enable()
+                t0 = clock()
+                for _ in range(n):
+                    fn()
+                t1 = clock()
+                gc.disable()
+                case.samples[gc_on].append((t1 - t0) / n / 1e9)
+            if progress:
+                print(f"\r{progress}: round {r + 1}/{rounds}", end="", file=sys.stderr, flush=True)
+    finally:
+        if progress:
+            print(file=sys.stderr)
+        if was_enabled:
+            gc.enable()
+
+
+# ---- Tables ----
+
+
+def us(seconds: float) -> str:
+    return f"{seconds * 1e6:,.0f}"
+
+
+def ratio_table(title: str, cases: Sequence[Case], peers: Sequence[str], gc_on: bool,
+                extra: Sequence[tuple[str, Callable[[dict[str, Case]], str]]] = ()) -> str:
+    """Markdown: per row, tuvax's median and minimum, then tuvax ÷ each peer
+    (ratio of medians; a peer that does not take part in a row shows "-")."""
+    rows: dict[str, dict[str, Case]] = {}
+    for case in cases:
+        rows.setdefault(case.row, {})[case.peer] = case
+    mode = "on" if gc_on else "off"
+    head = ["", "tuvax µs median (min)"] + [f"÷ {p}" for p in peers] + [name for name, _ in extra]
+    lines = [f"**{title}, cyclic GC {mode} in the timed loops.** "
+             "Ratios are tuvax's median time ÷ the peer's: lower is better for tuvax, "
+             "below 1.00 tuvax is faster.",
+             "",
+             "| " + " | ".join(head) + " |",
+             "|---|" + "---:|" * (len(head) - 1)]
+    for row, by_peer in rows.items():
+        mine = by_peer["tuvax"].samples[gc_on]
+        mid = statistics.median(mine)
+        cells = [row, f"{us(mid)} ({us(min(mine))})"]
+        for peer in peers:
+            other = by_peer.get(peer)
+            cells.append(f"{mid / statistics.median(other.samples[gc_on]):.2f}" if other else "-")
+        cells += [fn(by_peer) for _, fn in extra]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def times_table(title: str, cases: Sequence[Case], peers: Sequence[str], gc_on: bool) -> str:
+    """Markdown: every contender's median and minimum in µs."""
+    rows: dict[str, dict[str, Case]] = {}
+    for case in cases:
+        rows.setdefault(case.row, {})[case.peer] = case
+    everyone = ["tuvax", *peers]
+    mode = "on" if gc_on else "off"
+    lines = [f"{title}, cyclic GC {mode}: µs per call, median (min)", "",
+             "| | " + " | ".join(everyone) + " |", "|---|" + "---:|" * len(everyone)]
+    for row, by_peer in rows.items():
+        cells = [row]
+        for peer in everyone:
+            c = by_peer.get(peer)
+            cells.append(f"{us(statistics.median(c.samples[gc_on]))} ({us(min(c.samples[gc_on]))})"
+                         if c else "-")
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def best_of(by_peer: dict[str, Case], peers: Sequence[str], gc_on: bool) -> str:
+    """tuvax ÷ the fastest of `peers` in this row, by median."""
+    present = [by_peer[p] for p in peers if p in by_peer]
+    if not present:
+        return "-"
+    fastest = min(statistics.median(c.samples[gc_on]) for c in present)
+    return f"{statistics.median(by_peer['tuvax'].samples[gc_on]) / fastest:.2f}"
+
+
+# ---- Fresh interpreters ----
+
+
+def run_child(code: str, *args: str, timeout: float = 120) -> dict[str, Any]:
+    """Runs `code` in a new interpreter (same path, same modules) and returns
+    the JSON object it prints on its last line of standard output."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    proc = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True,
+                          env=env, timeout=timeout)
+    if proc.returncode != 0:
+        sys.exit(f"child interpreter failed ({proc.returncode}):\n{proc.stderr}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# The child's side of a memory measurement: VmRSS and VmHWM from
+# /proc/self/status, in KiB. Writing "5" to clear_refs resets the high-water
+# mark to the current RSS, so the peak belongs to the measured call alone.
+CHILD_MEMORY = r'''
+def _status():
+    out = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                out[key] = int(rest.split()[0])
+    return out
+
+def _reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+'''
+
+
+def mib(kib: float) -> str:
+    return f"{kib / 1024:,.0f}"
