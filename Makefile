@@ -2,7 +2,7 @@
 # Python 3.14+, otherwise a Debian testing root built once per machine.
 
 TARGETS := build check check-core check-python check-leaks check-asan clean bench \
-           bench-python demo fuzz coverage check-valgrind
+           bench-python bench-text demo fuzz coverage check-valgrind
 
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -77,6 +77,9 @@ release-python:
 
 bench-python: release-python
 	PYTHONPATH=$(call PYPATH,$(BUILD_RELEASE)) $(PYTHON) python-module/bench/bench_binary.py
+
+bench-text: release-python
+	PYTHONPATH=$(call PYPATH,$(BUILD_RELEASE)) $(PYTHON) python-module/bench/bench_text.py
 
 demo:
 	tools/demo

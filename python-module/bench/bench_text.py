@@ -1,0 +1,212 @@
+"""tuvax's text notation against the JSON libraries on the corpus, side by
+side in one run, as ratios.
+
+    make bench-text
+    PYTHONPATH=build-release/python-module:python-module \
+        python3 python-module/bench/bench_text.py [CORPUS_DIR] [--rounds N]
+
+pretty_print against orjson.dumps(OPT_INDENT_2) and json.dumps(indent=2);
+parse_text of its own output against orjson.loads, msgspec.json.decode and
+json.loads of the same data as indent-2 JSON (bytes for orjson and msgspec,
+str for json, as each takes it fastest). Every result is compared with the
+original data first. Then pretty_print's cost per output byte on a large and
+a small document, each in a fresh interpreter, and the tuvax command on
+canada.json end to end.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import msgspec
+import orjson
+
+import _tuvax_native as tv
+
+import harness
+from harness import Case
+
+PEERS = ("orjson", "msgspec.json", "json")
+CHILD_REPEATS = 5
+CLI_REPEATS = 5
+
+
+def corpus_cases(corpus: Path) -> list[Case]:
+    ms_dec = msgspec.json.Decoder()
+    cases = []
+    for name in harness.CORPUS_FILES:
+        obj = json.loads((corpus / name).read_text(encoding="utf-8"))
+        text = tv.pretty_print(obj)
+        harness.check_equal(f"tuvax text of {name}", tv.parse_text(text), obj)
+        j2 = json.dumps(obj, indent=2, ensure_ascii=False)
+        j2b = j2.encode()
+        printers = {
+            "tuvax": (lambda o=obj: tv.pretty_print(o), tv.parse_text),
+            "orjson": (lambda o=obj: orjson.dumps(o, option=orjson.OPT_INDENT_2), orjson.loads),
+            "json": (lambda o=obj: json.dumps(o, indent=2), json.loads),
+        }
+        for peer, (fn, back) in printers.items():
+            harness.check_equal(f"{peer} printing {name}", back(fn()), obj)
+            cases.append(Case(f"{name} print", peer, fn))
+        parsers = {
+            "tuvax": (tv.parse_text, text),
+            "orjson": (orjson.loads, j2b),
+            "msgspec.json": (ms_dec.decode, j2b),
+            "json": (json.loads, j2),
+        }
+        for peer, (fn, data) in parsers.items():
+            harness.check_equal(f"{peer} parsing {name}", fn(data), obj)
+            cases.append(Case(f"{name} parse", peer, lambda fn=fn, data=data: fn(data)))
+    cases.sort(key=lambda c: (c.row.endswith("parse"), harness.CORPUS_FILES.index(c.row.split()[0])))
+    return cases
+
+
+# ---- pretty_print's cost per output byte, small against large ----
+
+SMALL_STATUSES, LARGE_STATUSES = 10, 400
+
+CLIFF_CHILD = r'''
+import json, sys, time
+lib, path, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+with open(path, encoding="utf-8") as f:
+    statuses = json.load(f)["statuses"]
+doc = {"statuses": [statuses[i % len(statuses)] for i in range(count)]}
+if lib == "tuvax":
+    import _tuvax_native as m
+    fn = m.pretty_print
+else:
+    import orjson
+    fn = lambda o: orjson.dumps(o, option=orjson.OPT_INDENT_2)
+fn({"warm": [1, 2.5, "up"]})   # one-time set-up stays out of the timing
+t0 = time.perf_counter()
+out = fn(doc)
+t1 = time.perf_counter()
+size = len(out.encode()) if isinstance(out, str) else len(out)
+print(json.dumps({"seconds": t1 - t0, "bytes": size}))
+'''
+
+
+def cost_cliff(corpus: Path, rng: random.Random) -> str:
+    source = str(corpus / "twitter.json")
+    jobs = [(lib, n) for lib in ("tuvax", "orjson") for n in (SMALL_STATUSES, LARGE_STATUSES)]
+    jobs *= CHILD_REPEATS
+    rng.shuffle(jobs)
+    runs: dict[tuple[str, int], list[dict]] = {}
+    for i, (lib, n) in enumerate(jobs):
+        print(f"\rcost per byte: child {i + 1}/{len(jobs)}", end="", file=sys.stderr, flush=True)
+        runs.setdefault((lib, n), []).append(harness.run_child(CLIFF_CHILD, lib, source, str(n)))
+    print(file=sys.stderr)
+
+    def ns_per_byte(lib: str, n: int) -> float:
+        return statistics.median(r["seconds"] / r["bytes"] * 1e9 for r in runs[(lib, n)])
+
+    lines = [f"**pretty_print's cost per output byte**, twitter statuses repeated, the first call "
+             f"in a fresh interpreter (after one tiny warm-up call), median of {CHILD_REPEATS}. "
+             "The ratio is large ÷ small; 1.00 means the cost per byte does not grow with size.",
+             "",
+             f"| | {SMALL_STATUSES} statuses | {LARGE_STATUSES} statuses | large ÷ small |",
+             "|---|---:|---:|---:|"]
+    for lib, label in (("tuvax", "pretty_print"), ("orjson", "orjson.dumps(OPT_INDENT_2)")):
+        small, large = ns_per_byte(lib, SMALL_STATUSES), ns_per_byte(lib, LARGE_STATUSES)
+        kb = [runs[(lib, n)][0]["bytes"] / 1e3 for n in (SMALL_STATUSES, LARGE_STATUSES)]
+        lines.append(f"| {label} | {small:.2f} ns/B ({kb[0]:,.0f} KB) | "
+                     f"{large:.2f} ns/B ({kb[1]:,.0f} KB) | {large / small:.2f} |")
+    return "\n".join(lines)
+
+
+# ---- The command line, end to end ----
+
+JSON_ROUND_TRIP = ("import json, sys\n"
+                   "with open(sys.argv[1], encoding='utf-8') as f: data = json.load(f)\n"
+                   "with open(sys.argv[2], 'w', encoding='utf-8') as f: json.dump(data, f, indent=2)")
+ORJSON_ROUND_TRIP = ("import orjson, sys\n"
+                     "with open(sys.argv[1], 'rb') as f: data = orjson.loads(f.read())\n"
+                     "with open(sys.argv[2], 'wb') as f: f.write(orjson.dumps(data, option=orjson.OPT_INDENT_2))")
+
+
+def cli(corpus: Path, rng: random.Random) -> str:
+    source = corpus / "canada.json"
+    obj = json.loads(source.read_text(encoding="utf-8"))
+    py = sys.executable
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp)
+        binary = out / "canada.tvx"
+        tv.encode_to_file(obj, str(binary))
+        commands = {
+            "tuvax fmt canada.json": ([py, "-m", "tuvax", "fmt", str(source), "-o", str(out / "fmt.txt")],
+                                      out / "fmt.txt", tv.parse_text),
+            "tuvax decode --to text canada.tvx": (
+                [py, "-m", "tuvax", "decode", "--to", "text", str(binary), "-o", str(out / "dec.txt")],
+                out / "dec.txt", tv.parse_text),
+            "python -c json load + dump(indent=2)": ([py, "-c", JSON_ROUND_TRIP, str(source), str(out / "j.json")],
+                                                      out / "j.json", json.loads),
+            "python -c orjson loads + dumps(OPT_INDENT_2)": (
+                [py, "-c", ORJSON_ROUND_TRIP, str(source), str(out / "o.json")], out / "o.json", json.loads),
+        }
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+        jobs = list(commands) * CLI_REPEATS
+        rng.shuffle(jobs)
+        times: dict[str, list[float]] = {}
+        for i, name in enumerate(jobs):
+            print(f"\rcommand line: run {i + 1}/{len(jobs)}", end="", file=sys.stderr, flush=True)
+            argv, _, _ = commands[name]
+            t0 = time.perf_counter()
+            proc = subprocess.run(argv, capture_output=True, env=env, timeout=120)
+            times.setdefault(name, []).append(time.perf_counter() - t0)
+            if proc.returncode != 0:
+                sys.exit(f"{name} failed:\n{proc.stderr.decode(errors='replace')}")
+        print(file=sys.stderr)
+        for name, (_, path, parse) in commands.items():
+            harness.check_equal(name, parse(path.read_text(encoding="utf-8")), obj)
+    base = statistics.median(times["python -c json load + dump(indent=2)"])
+    lines = [f"**The command line on canada.json, end to end** (interpreter start-up included), "
+             f"wall time, median of {CLI_REPEATS}; every output checked against the data. "
+             "Ratio: the command's time ÷ the json one's, lower is better.",
+             "",
+             "| command | ms | ÷ json |",
+             "|---|---:|---:|"]
+    for name, t in times.items():
+        lines.append(f"| `{name}` | {statistics.median(t) * 1e3:,.0f} | {statistics.median(t) / base:.2f} |")
+    return "\n".join(lines)
+
+
+def main() -> None:
+    args = harness.arg_parser(__doc__.splitlines()[0], default_rounds=15).parse_args()
+    corpus = harness.corpus_dir(args.corpus)
+    seed = args.seed if args.seed is not None else random.randrange(2**32)
+    rng = random.Random(seed)
+    harness.describe_run([orjson, msgspec, json], args.rounds, seed)
+    cases = corpus_cases(corpus)
+    print("every result checked against the original data; the parsers read indent-2 JSON\n")
+    harness.run_rounds(cases, args.rounds, rng, progress="corpus")
+
+    def target(by: dict[str, Case], gc_on: bool) -> str:
+        peers = ("orjson",) if by["tuvax"].row.endswith("print") else ("orjson", "msgspec.json")
+        return harness.best_of(by, peers, gc_on)
+
+    for gc_on in (False, True):
+        extra = [("÷ fastest target peer", lambda by, on=gc_on: target(by, on))]
+        print(harness.ratio_table("Text: pretty_print and parse_text", cases, PEERS, gc_on, extra))
+        print()
+    print("The fastest target peer is orjson for print and the faster of orjson and "
+          "msgspec.json for parse.\n")
+    print(cost_cliff(corpus, rng))
+    print()
+    print(cli(corpus, rng))
+    print()
+    for gc_on in (False, True):
+        print(harness.times_table("Times", cases, PEERS, gc_on))
+        print()
+
+
+if __name__ == "__main__":
+    main()
