@@ -13,14 +13,14 @@
 #include <span>
 #include <vector>
 
-#include "doc_tools.hpp"
+#include "doc_framer.hpp"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
 
 namespace {
 
-using tuvax::doc_tools::RawBlock;
-using tuvax::doc_tools::RawDocument;
+using tuvax::test::RawBlock;
+using tuvax::test::RawDocument;
 
 void mutate_payload(std::vector<std::uint8_t>& payload, std::size_t room) {
   const std::size_t size = payload.size();
@@ -66,10 +66,10 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
                                                 unsigned int seed) {
   std::minstd_rand rng(seed);
   if (rng() % 8 == 0) return LLVMFuzzerMutate(data, size, max_size);
-  RawDocument doc = tuvax::doc_tools::split_document(std::span(data, size));
+  RawDocument doc = tuvax::test::split_document(std::span(data, size));
   const int rounds = 1 + static_cast<int>(rng() % 3);
   for (int i = 0; i < rounds; ++i) mutate_document(doc, rng, max_size > size ? max_size - size : 0);
-  const std::vector<std::uint8_t> out = tuvax::doc_tools::join_document(doc);
+  const std::vector<std::uint8_t> out = tuvax::test::join_document(doc);
   if (out.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
   std::memcpy(data, out.data(), out.size());
   return out.size();
@@ -82,8 +82,8 @@ extern "C" std::size_t LLVMFuzzerCustomCrossOver(const std::uint8_t* data1, std:
                                                   const std::uint8_t* data2, std::size_t size2,
                                                   std::uint8_t* out, std::size_t max_out_size, unsigned int seed) {
   std::minstd_rand rng(seed);
-  RawDocument a = tuvax::doc_tools::split_document(std::span(data1, size1));
-  RawDocument b = tuvax::doc_tools::split_document(std::span(data2, size2));
+  RawDocument a = tuvax::test::split_document(std::span(data1, size1));
+  RawDocument b = tuvax::test::split_document(std::span(data2, size2));
   if (b.blocks.empty()) return 0;
   const RawBlock& donor = b.blocks[rng() % b.blocks.size()];
   if (!a.blocks.empty() && rng() % 2 == 0) {
@@ -94,7 +94,7 @@ extern "C" std::size_t LLVMFuzzerCustomCrossOver(const std::uint8_t* data1, std:
   } else {
     a.blocks.insert(a.blocks.begin() + static_cast<std::ptrdiff_t>(rng() % (a.blocks.size() + 1)), donor);
   }
-  const std::vector<std::uint8_t> joined = tuvax::doc_tools::join_document(a);
+  const std::vector<std::uint8_t> joined = tuvax::test::join_document(a);
   if (joined.size() > max_out_size) return 0;
   std::memcpy(out, joined.data(), joined.size());
   return joined.size();

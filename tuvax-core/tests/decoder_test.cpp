@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "doc_util.hpp"
+#include "doc_framer.hpp"
 #include "test_util.hpp"
 #include "tuvax/encoder.hpp"
 
@@ -492,36 +492,8 @@ TEST(decoder_test, keys_do_not_count_towards_memory) {
 
 // ---- Damaged documents ----
 
-TEST(decoder_test, every_truncation_fails) {
-  const ByteVec doc = encode_all(sample_values(), true);
-  for (std::size_t n = 0; n < doc.size(); ++n) {
-    const ByteVec cut(doc.begin(), doc.begin() + static_cast<std::ptrdiff_t>(n));
-    auto r = decode(cut);
-    ASSERT_FALSE(r.has_value()) << "prefix of " << n << " bytes decoded";
-    EXPECT_EQ(r.error().kind(), ErrorKind::UnexpectedEof) << n << ": " << r.error().message();
-  }
-}
-
-TEST(decoder_test, every_single_bit_flip_fails_or_changes_nothing) {
-  const auto values = sample_values();
-  const ByteVec doc = encode_all(values, true);
-  for (std::size_t bit = 0; bit < doc.size() * 8; ++bit) {
-    ByteVec flipped = doc;
-    flipped[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
-    auto all = decode(flipped);
-    if (all) {
-      EXPECT_EQ(*all, values) << "bit " << bit;
-    }
-    // Values streamed before any error are the document's own.
-    Decoder dec(flipped);
-    for (std::size_t i = 0;; ++i) {
-      auto next = dec.decode_next_owned();
-      if (!next || !*next) break;
-      ASSERT_LT(i, values.size()) << "bit " << bit;
-      EXPECT_EQ(**next, values[i]) << "bit " << bit;
-    }
-  }
-}
+// The truncation and single-byte sweeps over an encoded document are in
+// hostile_test.cpp.
 
 TEST(decoder_test, random_payloads_with_valid_framing_never_crash) {
   // Checksums are made to match, so the value decoder sees the bytes as they

@@ -11,10 +11,11 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "doc_tools.hpp"
+#include "doc_framer.hpp"
 #include "oracles.hpp"
 #include "test_util.hpp"
 #include "tuvax/decoder.hpp"
@@ -26,7 +27,10 @@
 namespace tuvax {
 namespace {
 
+using test::data_doc;
+using test::document;
 using test::expect_error;
+using test::first_payload_offset;
 using test::hex;
 
 constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
@@ -49,21 +53,6 @@ std::vector<std::uint8_t> repeat(const std::vector<std::uint8_t>& unit, std::siz
   for (std::size_t i = 0; i < n; ++i) out.insert(out.end(), unit.begin(), unit.end());
   return out;
 }
-
-// A complete document: the given blocks (type, payload), uncompressed, and a
-// valid trailer.
-std::vector<std::uint8_t> document(std::vector<doc_tools::RawBlock> blocks) {
-  doc_tools::RawDocument doc;
-  doc.blocks = std::move(blocks);
-  return doc_tools::join_document(doc);
-}
-std::vector<std::uint8_t> data_doc(std::vector<std::uint8_t> payload) {
-  return document({{1, 0, std::move(payload)}});
-}
-
-// Offset of a Data block's payload in a document that holds only it: the
-// header, the type byte, the length varint, the compression byte, the checksum.
-std::uint64_t payload_at(std::size_t payload_size) { return 8 + 1 + varint(payload_size).size() + 1 + 8; }
 
 Result<std::vector<Value>> decode(const std::vector<std::uint8_t>& doc) {
   Decoder d(doc);
@@ -161,32 +150,32 @@ TEST(hostile_test, huge_counts_and_lengths_in_tiny_inputs) {
   // 16 MiB declared, none present: the content end is reported.
   const auto str = cat({hex("05 00"), varint(16'777'216)});
   expect_error(decode(data_doc(str)), ErrorKind::UnexpectedEof,
-               "Unexpected end of input at offset " + std::to_string(payload_at(str.size()) + 6 + 16'777'216));
+               "Unexpected end of input at offset " + std::to_string(first_payload_offset(str.size()) + 6 + 16'777'216));
   expect_error(decode(data_doc(cat({hex("05 01"), varint(u64_max)}))), ErrorKind::MemoryLimitExceeded,
                "Memory limit exceeded: requested 18446744073709551615 bytes, limit 16777216");
 
   // The string dictionary: a million entries promised, none there.
-  expect_error(decode(document({{4, 0, varint(1'000'000)}, {1, 0, {}}})), ErrorKind::UnexpectedEof,
+  expect_error(decode(document({{4, varint(1'000'000)}, {1, {}}})), ErrorKind::UnexpectedEof,
                "Unexpected end of input at offset 3");
-  expect_error(decode(document({{4, 0, varint(1'000'001)}, {1, 0, {}}})), ErrorKind::TooManyItems,
+  expect_error(decode(document({{4, varint(1'000'001)}, {1, {}}})), ErrorKind::TooManyItems,
                "Item count 1000001 exceeds maximum 1000000");
 }
 
 TEST(hostile_test, block_lengths_near_the_limits) {
-  auto framed = [](std::uint64_t length, std::uint8_t compression) {
-    return cat({std::vector<std::uint8_t>(magic.begin(), magic.end()), hex("00 01"), varint(length),
-                {compression}, std::vector<std::uint8_t>(8, 0)});
+  // A Data block declaring `length` bytes, with none of them present.
+  auto framed = [](std::uint64_t length) {
+    return document({{.type = 1, .length = length, .checksum = 0}}, /*trailer=*/false);
   };
-  expect_error(decode(framed(u64_max, 0)), ErrorKind::BlockTooLarge,
+  expect_error(decode(framed(u64_max)), ErrorKind::BlockTooLarge,
                "Block size 18446744073709551615 exceeds maximum 67108864");
-  expect_error(decode(framed(0x4000001, 0)), ErrorKind::BlockTooLarge, "Block size 67108865 exceeds maximum 67108864");
+  expect_error(decode(framed(0x4000001)), ErrorKind::BlockTooLarge, "Block size 67108865 exceeds maximum 67108864");
   // Exactly the limit: the payload end (22 + 64 MiB) lies far past the input.
-  expect_error(decode(framed(0x4000000, 0)), ErrorKind::UnexpectedEof, "Unexpected end of input at offset 67108886");
+  expect_error(decode(framed(0x4000000)), ErrorKind::UnexpectedEof, "Unexpected end of input at offset 67108886");
 
   // A compressed block declaring an absurd uncompressed size.
-  expect_error(decode(document({{1, 1, varint(u64_max)}})), ErrorKind::BlockTooLarge,
+  expect_error(decode(document({{1, varint(u64_max), 1}})), ErrorKind::BlockTooLarge,
                "Block size 18446744073709551615 exceeds maximum 67108864");
-  expect_error(decode(document({{1, 3, varint(0x4000000)}})), ErrorKind::Decompression,
+  expect_error(decode(document({{1, varint(0x4000000), 3}})), ErrorKind::Decompression,
                "Decompression error: lz4 decompression not available (enable 'lz4' feature)");
 }
 
@@ -203,15 +192,15 @@ TEST(hostile_test, lengths_and_indices_near_two_to_the_64) {
                "Invalid data: StrRef index 18446744073709551615 >= table size 0");
 
   // Dictionary entries: index, prefix and suffix lengths at the top of the range.
-  expect_error(decode(document({{4, 0, cat({hex("01"), varint(u64_max), hex("00 00")})}, {1, 0, {}}})),
+  expect_error(decode(document({{4, cat({hex("01"), varint(u64_max), hex("00 00")})}, {1, {}}})),
                ErrorKind::InvalidData,
                "Invalid data: StringDict entry has original_idx 18446744073709551615 >= count 1");
-  expect_error(decode(document({{4, 0, cat({hex("01 00 00"), varint(u64_max)})}, {1, 0, {}}})),
+  expect_error(decode(document({{4, cat({hex("01 00 00"), varint(u64_max)})}, {1, {}}})),
                ErrorKind::UnexpectedEof, "Unexpected end of input at offset 13");
   //                                                  count, idx, prefix, 10-byte suffix length ^
   // A prefix longer than the previous entry keeps all of it, no more.
-  auto r = decode(document({{4, 0, cat({hex("02 00 00 02 61 62 01"), varint(u64_max), hex("01 63")})},
-                            {1, 0, hex("0a 00 0a 01")}}));
+  auto r = decode(document({{4, cat({hex("02 00 00 02 61 62 01"), varint(u64_max), hex("01 63")})},
+                            {1, hex("0a 00 0a 01")}}));
   ASSERT_TRUE(r.has_value()) << r.error().message();
   EXPECT_EQ(*r, (std::vector<Value>{Value::str("ab"), Value::str("abc")}));
 }
@@ -254,13 +243,13 @@ TEST(hostile_test, malformed_utf8_in_strings_keys_and_dictionary_suffixes) {
     // Str: offset of the first content byte (tag, subtype, length before it).
     const auto str = cat({hex("05 00"), {n}, bytes});
     expect_error(decode(data_doc(str)), ErrorKind::InvalidUtf8,
-                 "Invalid UTF-8 in string field at offset " + std::to_string(payload_at(str.size()) + 3));
+                 "Invalid UTF-8 in string field at offset " + std::to_string(first_payload_offset(str.size()) + 3));
     // Key: offset of the first key byte.
     const auto obj = cat({hex("06 01"), {n}, bytes, hex("00 07")});
     expect_error(decode(data_doc(obj)), ErrorKind::InvalidUtf8,
-                 "Invalid UTF-8 in string field at offset " + std::to_string(payload_at(obj.size()) + 3));
+                 "Invalid UTF-8 in string field at offset " + std::to_string(first_payload_offset(obj.size()) + 3));
     // Dictionary suffix: offset of the suffix end, from the payload start.
-    expect_error(decode(document({{4, 0, cat({hex("01 00 00"), {n}, bytes})}, {1, 0, {}}})), ErrorKind::InvalidUtf8,
+    expect_error(decode(document({{4, cat({hex("01 00 00"), {n}, bytes})}, {1, {}}})), ErrorKind::InvalidUtf8,
                  "Invalid UTF-8 in string field at offset " + std::to_string(4 + bytes.size()));
     // Bytes may hold anything.
     EXPECT_TRUE(decode(data_doc(cat({hex("05 01"), {n}, bytes}))).has_value());
@@ -268,10 +257,10 @@ TEST(hostile_test, malformed_utf8_in_strings_keys_and_dictionary_suffixes) {
   // A prefix that would split the previous entry's character moves down to
   // its start, so "é" then (prefix 1, "x") gives "x", not a broken string;
   // a suffix that starts inside a character is refused.
-  auto r = decode(document({{4, 0, hex("02 00 00 02 c3 a9 01 01 01 78")}, {1, 0, hex("0a 00 0a 01")}}));
+  auto r = decode(document({{4, hex("02 00 00 02 c3 a9 01 01 01 78")}, {1, hex("0a 00 0a 01")}}));
   ASSERT_TRUE(r.has_value()) << r.error().message();
   EXPECT_EQ(*r, (std::vector<Value>{Value::str("\xc3\xa9"), Value::str("x")}));
-  expect_error(decode(document({{4, 0, hex("02 00 00 02 c3 a9 01 01 01 a9")}, {1, 0, {}}})), ErrorKind::InvalidUtf8,
+  expect_error(decode(document({{4, hex("02 00 00 02 c3 a9 01 01 01 a9")}, {1, {}}})), ErrorKind::InvalidUtf8,
                "Invalid UTF-8 in string field at offset 10");
 }
 
@@ -395,7 +384,9 @@ std::vector<std::uint8_t> sample_document() {
   Encoder enc;
   enc.enable_dedup();
   EXPECT_TRUE(enc.encode_value(Value::object(std::move(o))).has_value());
-  EXPECT_TRUE(enc.encode_value(Value::str("d\xc3\xa9mo")).has_value());
+  // Several top-level values, so that a change can end the stream midway.
+  for (const Value& v : {Value::str("d\xc3\xa9mo"), Value::str(""), Value::bytes({}), Value::boolean(false), Value::null()})
+    EXPECT_TRUE(enc.encode_value(v).has_value());
   return *std::move(enc).finish();
 }
 
@@ -415,20 +406,39 @@ TEST(hostile_test, every_single_byte_change_of_a_sample_document) {
   const auto doc = sample_document();
   const auto original = decode(doc);
   ASSERT_TRUE(original.has_value());
+  std::set<std::size_t> type_bytes;
+  std::size_t at = header_size;
+  for (const test::RawBlock& block : test::split_document(doc).blocks) {
+    type_bytes.insert(at);
+    at += first_payload_offset(block.payload.size()) - header_size + block.payload.size();
+  }
+  type_bytes.insert(at);  // the trailer's
   std::size_t decoded_after_repair = 0;
   for (std::size_t i = 0; i < doc.size(); ++i) {
     for (int b = 0; b < 256; ++b) {
       if (b == doc[i]) continue;
       auto changed = doc;
       changed[i] = static_cast<std::uint8_t>(b);
-      // As it is, the checksums catch every change.
+      // As it is, the checksums catch every change, and the values streamed
+      // before the error are the document's own. A block's type byte lies
+      // outside its checksum: a retyped block may legitimately read as other
+      // values (a dictionary's payload read as a Data block).
       auto r = decode(changed);
       if (r.has_value()) {
         ASSERT_EQ(*r, *original) << "byte " << i << " set to " << b << " decoded to different values";
       }
+      if (!type_bytes.contains(i)) {
+        Decoder dec(changed);
+        for (std::size_t k = 0;; ++k) {
+          auto next = dec.decode_next_owned();
+          if (!next || !*next) break;
+          ASSERT_LT(k, original->size()) << "byte " << i << " set to " << b;
+          ASSERT_EQ(**next, (*original)[k]) << "byte " << i << " set to " << b;
+        }
+      }
       // With the checksums recomputed, the change reaches the dictionary and
       // value decoders; what decodes must keep every round-trip property.
-      doc_tools::recompute_checksums(changed);
+      test::recompute_checksums(changed);
       bool ok = false;
       // The full round trips for the changes most likely to matter (bit
       // flips, neighbours, the boundary values); decoding alone for the rest.

@@ -1,5 +1,5 @@
-#ifndef TUVAX_ORACLES_HPP
-#define TUVAX_ORACLES_HPP
+#ifndef TUVAX_TESTING_ORACLES_HPP
+#define TUVAX_TESTING_ORACLES_HPP
 
 // The properties every input must keep, checked the same way by the fuzz
 // targets and by the regression test that replays what the fuzzers found.
@@ -208,4 +208,4 @@ inline std::string check_text(std::string_view input, bool* parsed = nullptr) {
 
 }  // namespace tuvax::oracle
 
-#endif  // TUVAX_ORACLES_HPP
+#endif  // TUVAX_TESTING_ORACLES_HPP
