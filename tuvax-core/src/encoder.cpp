@@ -1,13 +1,12 @@
 #include "tuvax/encoder.hpp"
 
 #include <algorithm>
-#include <bit>  // std::bit_cast
+#include <cstdlib>  // std::realloc, std::free
 #include <limits>
-#include <string_view>
-#include <utility>
+#include <new>  // std::bad_alloc
+#include <numeric>
 
-#include "tuvax/varint.hpp"
-#include "tuvax/detail/wire.hpp"
+#include "tuvax/detail/utf8.hpp"
 
 namespace tuvax {
 
@@ -17,9 +16,33 @@ namespace {
 
 inline constexpr std::size_t initial_capacity = 4096;
 inline constexpr std::size_t dict_bytes_per_entry = 16;
+inline constexpr std::size_t min_slots = 64;
 
-void append_bytes(std::string_view s, std::vector<std::uint8_t>& out) {
-  out.insert(out.end(), s.begin(), s.end());
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+  const std::uint64_t sum = a + b;
+  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+// A quick hash for the sharing table: eight bytes a step, mixed by one
+// multiply each. Never stored, so it may change freely.
+std::uint32_t string_hash(std::string_view s) noexcept {
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t h = s.size() * k;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+  std::size_t n = s.size();
+  while (n >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * k;
+    h ^= h >> 29;
+    p += 8;
+    n -= 8;
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < n; ++i) tail |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+  h = (h ^ tail) * k;
+  h ^= h >> 32;
+  return static_cast<std::uint32_t>(h);
 }
 
 // Length of the common byte prefix of `prev` and `cur`, moved down to a
@@ -29,131 +52,214 @@ std::size_t shared_prefix(std::string_view prev, std::string_view cur) noexcept 
   std::size_t n = static_cast<std::size_t>(
       std::mismatch(prev.begin(), prev.begin() + static_cast<std::ptrdiff_t>(limit), cur.begin()).first -
       prev.begin());
-  while (n > 0 && n < cur.size() && (static_cast<std::uint8_t>(cur[n]) & 0xC0) == 0x80) --n;
+  while (n > 0 && n < cur.size() && detail::is_continuation_byte(static_cast<std::uint8_t>(cur[n]))) --n;
   return n;
 }
 
-}  // namespace
-
-Encoder::Encoder() {
-  output_.reserve(initial_capacity);
-  block_.reserve(initial_capacity);
-}
-
-Result<void> Encoder::encode_value(const Value& value) {
-  // A value that fails part-way has already written its enclosing start tags
-  // and earlier members; cut them off so a finished document never holds a
-  // truncated container that would swallow the values after it.
-  const std::size_t block_mark = block_.size();
-  const std::size_t table_mark = string_table_.size();
-  auto r = encode_value_inner(value);
-  if (!r) {
-    block_.resize(block_mark);
-    if (string_table_.size() != table_mark) {
-      // Only strings of the failed value carry indices at or above the mark.
-      std::erase_if(string_table_, [table_mark](const auto& entry) { return entry.second >= table_mark; });
-    }
-    depth_ = 0;
-  }
-  return r;
-}
-
-Result<void> Encoder::encode_value_inner(const Value& value) {
+// The values of a tree, written through a writer; recursion is bounded by
+// the writer's depth check.
+Result<void> write_value(Encoder::ValueWriter& w, const Value& value) {
   switch (value.kind()) {
-    case Kind::Null:
-      block_.push_back(wire::null);
-      return {};
-    case Kind::Bool:
-      block_.push_back(wire::boolean);
-      block_.push_back(value.as_bool() ? 1 : 0);
-      return {};
-    case Kind::UInt:
-      block_.push_back(wire::uint);
-      encode_varint_vec(value.as_uint(), block_);
-      return {};
-    case Kind::Int:
-      block_.push_back(wire::sint);
-      encode_varint_vec(zigzag_encode(value.as_int()), block_);
-      return {};
-    case Kind::Float:
-      block_.push_back(wire::real);
-      append_le64(std::bit_cast<std::uint64_t>(value.as_float()), block_);
-      return {};
-    case Kind::Str:
-      encode_str(value.as_str());
-      return {};
-    case Kind::Bytes: {
-      const Bytes& b = value.as_bytes();
-      block_.push_back(wire::str_or_bytes);
-      block_.push_back(wire::subtype_bytes);
-      encode_varint_vec(b.size(), block_);
-      block_.insert(block_.end(), b.begin(), b.end());
-      return {};
-    }
+    case Kind::Null: w.null(); return {};
+    case Kind::Bool: w.boolean(value.as_bool()); return {};
+    case Kind::UInt: w.uint(value.as_uint()); return {};
+    case Kind::Int: w.integer(value.as_int()); return {};
+    case Kind::Float: w.real(value.as_float()); return {};
+    case Kind::Str: return w.str(value.as_str());
+    case Kind::Bytes: return w.bytes(value.as_bytes());
     case Kind::Array: {
       const Array& a = value.as_array();
-      TUVAX_TRY_VOID(check_container(a.size()));
-      block_.push_back(wire::array_start);
-      encode_varint_vec(a.size(), block_);
-      ++depth_;
-      for (const Value& element : a) {
-        auto r = encode_value_inner(element);
-        if (!r) {
-          --depth_;
-          return r;
-        }
-      }
-      --depth_;
-      block_.push_back(wire::array_end);
+      TUVAX_TRY_VOID(w.begin_array(a.size()));
+      for (const Value& element : a) TUVAX_TRY_VOID(write_value(w, element));
+      w.end_array();
       return {};
     }
     case Kind::Object: {
       const Object& o = value.as_object();
-      TUVAX_TRY_VOID(check_container(o.size()));
-      block_.push_back(wire::object_start);
-      encode_varint_vec(o.size(), block_);
-      ++depth_;
+      TUVAX_TRY_VOID(w.begin_object(o.size()));
       for (const Member& m : o) {
-        // Keys are always written bare, never shared through the table.
-        encode_varint_vec(m.key.size(), block_);
-        append_bytes(m.key, block_);
-        auto r = encode_value_inner(m.value);
-        if (!r) {
-          --depth_;
-          return r;
-        }
+        w.key(m.key);
+        TUVAX_TRY_VOID(write_value(w, m.value));
       }
-      --depth_;
-      block_.push_back(wire::object_end);
+      w.end_object();
       return {};
     }
   }
   return {};
 }
 
-Result<void> Encoder::check_container(std::size_t count) const {
-  if (depth_ >= limits_.max_depth)
-    return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits_.max_depth));
-  if (count > limits_.max_items) return std::unexpected(TuvaxError::too_many_items(count, limits_.max_items));
+}  // namespace
+
+// ---- Byte buffer ----
+
+namespace detail {
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& o) noexcept {
+  if (this != &o) {
+    std::free(data_);
+    data_ = std::exchange(o.data_, nullptr);
+    size_ = std::exchange(o.size_, 0);
+    cap_ = std::exchange(o.cap_, 0);
+  }
+  return *this;
+}
+
+ByteBuffer::~ByteBuffer() { std::free(data_); }
+
+void ByteBuffer::release() noexcept {
+  std::free(std::exchange(data_, nullptr));
+  size_ = cap_ = 0;
+}
+
+void ByteBuffer::reallocate(std::size_t need) {
+  if (need > std::numeric_limits<std::size_t>::max() / 2 - size_) throw std::bad_alloc();
+  const std::size_t cap = std::max({cap_ * 2, size_ + need, initial_capacity});
+  void* p = std::realloc(data_, cap);
+  if (p == nullptr) throw std::bad_alloc();
+  data_ = static_cast<std::uint8_t*>(p);
+  cap_ = cap;
+}
+
+}  // namespace detail
+
+// ---- Value writer ----
+
+Encoder::ValueWriter::ValueWriter(Encoder& enc) noexcept
+    : enc_(&enc), block_mark_(enc.block_.size()), table_mark_(enc.shared_.size()), memory_mark_(enc.memory_) {}
+
+void Encoder::ValueWriter::abandon() noexcept {
+  // A value that fails part-way has already written its enclosing start
+  // tags and earlier members; cut them off so a finished document never
+  // holds a truncated container that would swallow the values after it.
+  if (enc_ != nullptr) enc_->rollback(block_mark_, table_mark_, memory_mark_);
+  enc_ = nullptr;
+}
+
+Result<void> Encoder::ValueWriter::check_length(std::size_t len) const {
+  if (len > enc_->limits_.max_string_len)
+    return std::unexpected(TuvaxError::memory_limit_exceeded(len, enc_->limits_.max_string_len));
   return {};
 }
 
-void Encoder::encode_str(const std::string& s) {
-  // One hash: try_emplace finds the entry or inserts a copy of `s` in one go.
-  // Indices are 32-bit; a table that is full simply stops sharing.
-  if (dedup_ && string_table_.size() < std::numeric_limits<std::uint32_t>::max()) {
-    const auto next = static_cast<std::uint32_t>(string_table_.size());
-    const auto [it, inserted] = string_table_.try_emplace(s, next);
-    if (!inserted) {
-      block_.push_back(wire::str_ref);
-      encode_varint_vec(it->second, block_);
-      return;
+Result<void> Encoder::ValueWriter::count_memory(std::uint64_t bytes) {
+  // The same running total, in the same order, as the decoder keeps.
+  const std::uint64_t total = saturating_add(enc_->memory_, bytes);
+  if (total > enc_->limits_.max_memory)
+    return std::unexpected(TuvaxError::memory_limit_exceeded(total, enc_->limits_.max_memory));
+  enc_->memory_ = total;
+  return {};
+}
+
+Result<void> Encoder::ValueWriter::str(std::string_view s) {
+  TUVAX_TRY_VOID(check_length(s.size()));
+  return count_memory(enc_->put_str(s));
+}
+
+Result<void> Encoder::ValueWriter::open(std::uint8_t tag, std::uint64_t count) {
+  const Limits& limits = enc_->limits_;
+  if (depth_ >= limits.max_depth) return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits.max_depth));
+  if (count > limits.max_items) return std::unexpected(TuvaxError::too_many_items(count, limits.max_items));
+  tagged_varint(tag, count);
+  ++depth_;
+  return {};
+}
+
+Result<void> Encoder::ValueWriter::commit() {
+  const std::uint64_t size = enc_->block_.size();
+  if (size > enc_->limits_.max_block_size)
+    return std::unexpected(TuvaxError::block_too_large(size, enc_->limits_.max_block_size));
+  enc_ = nullptr;
+  return {};
+}
+
+// ---- Encoder ----
+
+Encoder::Encoder() { output_.reserve(initial_capacity); }
+
+Result<void> Encoder::encode_value(const Value& value) {
+  ValueWriter w = begin_value();
+  TUVAX_TRY_VOID(write_value(w, value));
+  return w.commit();
+}
+
+std::uint64_t Encoder::put_str(std::string_view s) {
+  // Indices are 32-bit and the dictionary must stay within what a decoder
+  // accepts (entries per count, bytes per block): a full table simply stops
+  // sharing, and later strings are written in full.
+  const bool share = dedup_;
+  std::uint32_t hash = 0;
+  std::size_t slot = 0;
+  if (share) {
+    hash = string_hash(s);
+    if (!slots_.empty()) {
+      slot = find_slot(s, hash);
+      if (const std::uint32_t found = slots_[slot]; found != 0) {
+        std::uint8_t* p = block_.room(1 + max_varint_len);
+        p[0] = wire::str_ref;
+        block_.grow(1 + write_varint(found - 1, p + 1));
+        return s.size();
+      }
     }
   }
-  block_.push_back(wire::str_or_bytes);
-  block_.push_back(wire::subtype_str);
-  encode_varint_vec(s.size(), block_);
-  append_bytes(s, block_);
+  std::uint8_t* p = block_.room(2 + max_varint_len + s.size());
+  p[0] = wire::str_or_bytes;
+  p[1] = wire::subtype_str;
+  const std::size_t head = 2 + write_varint(s.size(), p + 2);
+  if (!s.empty()) std::memcpy(p + head, s.data(), s.size());
+  const std::size_t offset = block_.size() + head;
+  block_.grow(head + s.size());
+  if (!share) return s.size();
+
+  // An entry takes its text plus three varints in the dictionary at most.
+  const std::uint64_t entry_bound = s.size() + 3 * max_varint_len;
+  if (shared_.size() >= std::min<std::uint64_t>(limits_.max_items, std::numeric_limits<std::uint32_t>::max() - 1) ||
+      shared_dict_bytes_ + entry_bound + max_varint_len > limits_.max_block_size)
+    return s.size();
+  if ((shared_.size() + 1) * 2 > slots_.size()) {
+    grow_slots();
+    slot = find_slot(s, hash);
+  }
+  shared_.push_back({offset, static_cast<std::uint32_t>(s.size()), hash});
+  slots_[slot] = static_cast<std::uint32_t>(shared_.size());
+  shared_dict_bytes_ += entry_bound;
+  return 2 * static_cast<std::uint64_t>(s.size());
+}
+
+std::size_t Encoder::find_slot(std::string_view s, std::uint32_t hash) const noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const std::uint32_t v = slots_[i];
+    if (v == 0) return i;
+    const SharedString& e = shared_[v - 1];
+    if (e.hash == hash && shared_text(e) == s) return i;
+  }
+}
+
+void Encoder::grow_slots() {
+  slots_.assign(std::max(min_slots, slots_.size() * 2), 0);
+  rebuild_slots();
+}
+
+void Encoder::rebuild_slots() {
+  std::fill(slots_.begin(), slots_.end(), 0);
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t k = 0; k < shared_.size(); ++k) {
+    std::size_t i = shared_[k].hash & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<std::uint32_t>(k + 1);
+  }
+}
+
+void Encoder::rollback(std::size_t block_mark, std::size_t table_mark, std::uint64_t memory_mark) noexcept {
+  block_.truncate(block_mark);
+  memory_ = memory_mark;
+  if (shared_.size() > table_mark) {
+    // Only strings of the failed value carry indices at or above the mark.
+    shared_.resize(table_mark);
+    shared_dict_bytes_ = 0;
+    for (const SharedString& e : shared_) shared_dict_bytes_ += e.len + 3 * max_varint_len;
+    if (!slots_.empty()) rebuild_slots();
+  }
 }
 
 void Encoder::flush_block() {
@@ -162,44 +268,60 @@ void Encoder::flush_block() {
     write_header(output_);
     header_written_ = true;
   }
-  if (dedup_ && !string_table_.empty()) {
-    // Sorted by bytes, so the output does not depend on the map's order and
-    // neighbours share long prefixes.
-    std::vector<const std::pair<const std::string, std::uint32_t>*> entries;
-    entries.reserve(string_table_.size());
-    for (const auto& entry : string_table_) entries.push_back(&entry);
-    std::sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+  if (dedup_ && !shared_.empty()) {
+    // Sorted by bytes, so neighbours share long prefixes and the output
+    // depends on nothing but the values.
+    std::vector<std::uint32_t> order(shared_.size());
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return shared_text(shared_[a]) < shared_text(shared_[b]); });
 
     std::vector<std::uint8_t> dict;
-    dict.reserve(entries.size() * dict_bytes_per_entry);
-    encode_varint_vec(entries.size(), dict);
+    dict.reserve(shared_.size() * dict_bytes_per_entry);
+    encode_varint_vec(shared_.size(), dict);
     std::string_view previous;
-    for (const auto* entry : entries) {
-      const std::string_view s = entry->first;
+    for (const std::uint32_t index : order) {
+      const std::string_view s = shared_text(shared_[index]);
       const std::size_t prefix = shared_prefix(previous, s);
-      encode_varint_vec(entry->second, dict);
+      encode_varint_vec(index, dict);
       encode_varint_vec(prefix, dict);
       encode_varint_vec(s.size() - prefix, dict);
-      append_bytes(s.substr(prefix), dict);
+      dict.insert(dict.end(), s.begin() + static_cast<std::ptrdiff_t>(prefix), s.end());
       previous = s;
     }
     write_block(BlockType::StringDict, dict, output_);
   }
-  write_block(BlockType::Data, block_, output_);
-  block_.clear();
-  string_table_.clear();
+  write_block_header(BlockType::Data, block_.bytes(), output_);
+}
+
+Result<std::size_t> Encoder::close() {
+  if (!closed_) {
+    if (!header_written_) {
+      write_header(output_);
+      header_written_ = true;
+    }
+    // The last data block's payload stays where it is: copy_out() copies it
+    // straight into the caller's storage after the framing in output_.
+    flush_block();
+    shared_ = {};
+    slots_ = {};
+    closed_ = true;
+  }
+  return output_.size() + block_.size() + trailer_size;
+}
+
+void Encoder::copy_out(std::span<std::uint8_t> out) const noexcept {
+  const std::span<const std::uint8_t> pieces[] = {output_, block_.bytes()};
+  assemble_document(pieces, out);
 }
 
 Result<std::vector<std::uint8_t>> Encoder::finish() && {
-  flush_block();
-  if (!header_written_) {
-    write_header(output_);
-    header_written_ = true;
-  }
-  write_trailer(output_);
-  block_ = {};
-  string_table_ = {};
-  return std::move(output_);
+  TUVAX_TRY(const std::size_t size, close());
+  std::vector<std::uint8_t> out(size);
+  copy_out(out);
+  output_ = {};
+  block_.release();
+  return out;
 }
 
 }  // namespace tuvax

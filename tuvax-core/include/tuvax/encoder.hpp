@@ -1,21 +1,82 @@
 #ifndef TUVAX_ENCODER_HPP
 #define TUVAX_ENCODER_HPP
 
+#include <bit>  // std::bit_cast
 #include <cstddef>
 #include <cstdint>
-#include <string>
-#include <unordered_map>
+#include <cstring>  // std::memcpy
+#include <span>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "tuvax/detail/wire.hpp"
 #include "tuvax/error.hpp"
 #include "tuvax/header.hpp"  // Compression
 #include "tuvax/limits.hpp"
 #include "tuvax/value.hpp"
+#include "tuvax/varint.hpp"
 
 namespace tuvax {
 
-// Writes a sequence of Value trees as one binary document. Open until
-// finish(), which consumes it. Not thread-safe; one user at a time.
+namespace detail {
+
+// A growable byte buffer whose tail can be written through a raw pointer:
+// room() makes space without initialising it, so appends cost a compare and
+// a copy. Allocation failure throws std::bad_alloc, as std::vector does.
+class ByteBuffer {
+ public:
+  ByteBuffer() noexcept = default;
+  ByteBuffer(ByteBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer();
+
+  std::uint8_t* data() noexcept { return data_; }
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+
+  // A pointer to at least `n` writable bytes past the end; grow() by what
+  // was written.
+  std::uint8_t* room(std::size_t n) {
+    if (cap_ - size_ < n) reallocate(n);
+    return data_ + size_;
+  }
+  void grow(std::size_t n) noexcept { size_ += n; }
+  void truncate(std::size_t n) noexcept { size_ = n; }
+  void clear() noexcept { size_ = 0; }
+  void release() noexcept;  // frees the storage
+
+  void push(std::uint8_t b) {
+    *room(1) = b;
+    ++size_;
+  }
+  void append(const void* p, std::size_t n) {
+    if (n == 0) return;
+    std::memcpy(room(n), p, n);
+    size_ += n;
+  }
+
+ private:
+  void reallocate(std::size_t need);
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
+}  // namespace detail
+
+// Writes a sequence of values as one binary document. Open until finish(),
+// which consumes it. Not thread-safe; one user at a time.
+//
+// Every limit the decoder enforces is enforced here too, so what the encoder
+// accepts always reads back: nesting depth, items per container, the length
+// of one string or byte string, and the running total of string bytes that
+// a decoder of the document would produce.
 //
 // Example:
 //   tuvax::Encoder enc;
@@ -24,7 +85,11 @@ namespace tuvax {
 //   auto bytes = std::move(enc).finish();
 class Encoder {
  public:
+  class ValueWriter;
+
   Encoder();
+  Encoder(Encoder&&) noexcept = default;
+  Encoder& operator=(Encoder&&) noexcept = default;
 
   // Shares repeated Str values through the string dictionary from now on.
   void enable_dedup() noexcept { dedup_ = true; }
@@ -33,34 +98,159 @@ class Encoder {
   void set_compression(Compression c) noexcept { compression_ = c; }
   Compression compression() const noexcept { return compression_; }
 
+  // Starts one top-level value, written through the returned writer. Only
+  // one writer may be open at a time, and the Encoder must not be moved
+  // while it is.
+  [[nodiscard]] ValueWriter begin_value() noexcept;
+
   // Appends one top-level value. Errors: NestingTooDeep(depth, max),
-  // TooManyItems(count, max). On failure no byte of `value` stays in the
-  // block and the encoder remains usable.
+  // TooManyItems(count, max), MemoryLimitExceeded(requested, limit) for a
+  // string over max_string_len or a document whose strings would pass
+  // max_memory, BlockTooLarge(size, max). On failure no byte of `value`
+  // stays in the document and the encoder remains usable.
   [[nodiscard]] Result<void> encode_value(const Value& value);
 
   // Completes the document (header, string dictionary, data block, trailer)
   // and hands over the bytes.
   [[nodiscard]] Result<std::vector<std::uint8_t>> finish() &&;
 
+  // The same in two steps, for a caller that owns the output storage:
+  // close() completes the document and returns its size; copy_out() then
+  // writes it into `out`, which must be exactly that size, in one pass. No
+  // value may be added after close().
+  [[nodiscard]] Result<std::size_t> close();
+  void copy_out(std::span<std::uint8_t> out) const noexcept;
+
  private:
-  // Appends one value's encoding to block_; recursive over containers.
-  [[nodiscard]] Result<void> encode_value_inner(const Value& value);
-  // The depth and count checks a container passes before any of its bytes.
-  [[nodiscard]] Result<void> check_container(std::size_t count) const;
-  // A Str in full, or as a reference to its first occurrence under dedup.
-  void encode_str(const std::string& s);
-  // Moves the current block (and its string dictionary) into output_.
+  friend class ValueWriter;
+
+  // One string of the sharing table: its first occurrence, inline in block_.
+  struct SharedString {
+    std::size_t offset;  // of its bytes in block_
+    std::uint32_t len;
+    std::uint32_t hash;
+  };
+
+  // A str value in full, or as a reference to its first occurrence. Returns
+  // the string bytes a decoder produces for it: twice its length for a new
+  // shared string, which the dictionary holds as well.
+  std::uint64_t put_str(std::string_view s);
+  std::string_view shared_text(const SharedString& e) const noexcept {
+    return {reinterpret_cast<const char*>(block_.data() + e.offset), e.len};
+  }
+  // The slot of `s` in slots_, or of the empty slot where it would go.
+  std::size_t find_slot(std::string_view s, std::uint32_t hash) const noexcept;
+  void grow_slots();
+  void rebuild_slots();
+  void rollback(std::size_t block_mark, std::size_t table_mark, std::uint64_t memory_mark) noexcept;
+  // Writes the current block's string dictionary and its framing into
+  // output_; the payload itself stays in block_ until copy_out().
   void flush_block();
 
-  std::vector<std::uint8_t> output_;
-  std::vector<std::uint8_t> block_;
-  std::unordered_map<std::string, std::uint32_t> string_table_;
-  std::uint64_t depth_ = 0;
+  std::vector<std::uint8_t> output_;  // header and finished blocks
+  detail::ByteBuffer block_;          // the data block being written
+  // String sharing: entries in index order, and an open-addressing index
+  // over them (slot value = entry index + 1, 0 = empty).
+  std::vector<SharedString> shared_;
+  std::vector<std::uint32_t> slots_;
+  std::uint64_t shared_dict_bytes_ = 0;  // what the dictionary block may take at most
+  std::uint64_t memory_ = 0;             // string bytes a decoder of the document produces
   Limits limits_;
   bool header_written_ = false;
+  bool closed_ = false;
   bool dedup_ = false;
   Compression compression_ = Compression::None;
 };
+
+// Writes one top-level value into an Encoder, member by member. Containers
+// announce their member count up front and must then receive exactly that
+// many members (for an object: key(), then one value, per member) before
+// their end_*(). Nothing is kept unless commit() succeeds: dropping the
+// writer, or any failed call, rolls back every byte and string-table entry
+// of the value, and the encoder stays usable.
+class Encoder::ValueWriter {
+ public:
+  ValueWriter(ValueWriter&& o) noexcept
+      : enc_(std::exchange(o.enc_, nullptr)), block_mark_(o.block_mark_), table_mark_(o.table_mark_),
+        memory_mark_(o.memory_mark_), depth_(o.depth_) {}
+  ValueWriter(const ValueWriter&) = delete;
+  ValueWriter& operator=(const ValueWriter&) = delete;
+  ValueWriter& operator=(ValueWriter&&) = delete;
+  ~ValueWriter() { abandon(); }
+
+  void null() { enc_->block_.push(detail::wire::null); }
+  void boolean(bool b) {
+    std::uint8_t* p = enc_->block_.room(2);
+    p[0] = detail::wire::boolean;
+    p[1] = b ? 1 : 0;
+    enc_->block_.grow(2);
+  }
+  void uint(std::uint64_t u) { tagged_varint(detail::wire::uint, u); }
+  void integer(std::int64_t i) { tagged_varint(detail::wire::sint, zigzag_encode(i)); }
+  void real(double d) {
+    std::uint8_t* p = enc_->block_.room(9);
+    p[0] = detail::wire::real;
+    std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+    if constexpr (std::endian::native == std::endian::big) bits = std::byteswap(bits);
+    std::memcpy(p + 1, &bits, 8);
+    enc_->block_.grow(9);
+  }
+  // Errors: MemoryLimitExceeded for a string over max_string_len or past
+  // the document's max_memory total.
+  [[nodiscard]] Result<void> str(std::string_view s);
+  [[nodiscard]] Result<void> bytes(std::span<const std::uint8_t> b) {
+    TUVAX_TRY_VOID(check_length(b.size()));
+    TUVAX_TRY_VOID(count_memory(b.size()));
+    std::uint8_t* p = enc_->block_.room(2 + max_varint_len);
+    p[0] = detail::wire::str_or_bytes;
+    p[1] = detail::wire::subtype_bytes;
+    enc_->block_.grow(2 + write_varint(b.size(), p + 2));
+    enc_->block_.append(b.data(), b.size());
+    return {};
+  }
+  // Errors: NestingTooDeep(depth, max), TooManyItems(count, max).
+  [[nodiscard]] Result<void> begin_array(std::uint64_t count) { return open(detail::wire::array_start, count); }
+  [[nodiscard]] Result<void> begin_object(std::uint64_t count) { return open(detail::wire::object_start, count); }
+  // Keys are always written bare, never shared, and do not count as string
+  // bytes: the decoder does not count them either.
+  void key(std::string_view k) {
+    std::uint8_t* p = enc_->block_.room(max_varint_len + k.size());
+    const std::size_t n = write_varint(k.size(), p);
+    if (!k.empty()) std::memcpy(p + n, k.data(), k.size());
+    enc_->block_.grow(n + k.size());
+  }
+  void end_array() { close(detail::wire::array_end); }
+  void end_object() { close(detail::wire::object_end); }
+
+  // Keeps the value. Error: BlockTooLarge when the data block would pass
+  // max_block_size; the value is then rolled back like any failed one.
+  [[nodiscard]] Result<void> commit();
+
+ private:
+  friend class Encoder;
+  explicit ValueWriter(Encoder& enc) noexcept;
+  void abandon() noexcept;
+  void tagged_varint(std::uint8_t tag, std::uint64_t v) {
+    std::uint8_t* p = enc_->block_.room(1 + max_varint_len);
+    p[0] = tag;
+    enc_->block_.grow(1 + write_varint(v, p + 1));
+  }
+  [[nodiscard]] Result<void> check_length(std::size_t len) const;
+  [[nodiscard]] Result<void> count_memory(std::uint64_t bytes);
+  [[nodiscard]] Result<void> open(std::uint8_t tag, std::uint64_t count);
+  void close(std::uint8_t tag) {
+    --depth_;
+    enc_->block_.push(tag);
+  }
+
+  Encoder* enc_;
+  std::size_t block_mark_;
+  std::size_t table_mark_;
+  std::uint64_t memory_mark_;
+  std::uint64_t depth_ = 0;
+};
+
+inline Encoder::ValueWriter Encoder::begin_value() noexcept { return ValueWriter(*this); }
 
 }  // namespace tuvax
 

@@ -20,6 +20,18 @@ struct Varint {
 // most once.
 void encode_varint_vec(std::uint64_t value, std::vector<std::uint8_t>& out);
 
+// Writes the shortest unsigned LEB128 form of `value` at `out`, which has
+// room for max_varint_len bytes, and returns how many bytes it took.
+inline std::size_t write_varint(std::uint64_t value, std::uint8_t* out) noexcept {
+  std::size_t n = 0;
+  while (value >= 0x80) {
+    out[n++] = static_cast<std::uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  out[n++] = static_cast<std::uint8_t>(value);
+  return n;
+}
+
 // Reads one varint from data[pos, len). Never reads at or beyond `len` and
 // moves no cursor: the caller adds `consumed`. Errors: UnexpectedEof(pos) when
 // pos >= len, UnexpectedEof(len) when the input ends inside the varint,
