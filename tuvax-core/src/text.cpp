@@ -5,16 +5,17 @@
 #include <cmath>     // std::isnan, std::isinf
 #include <format>
 #include <limits>
-#include <new>  // std::bad_alloc
+#include <new>        // std::bad_alloc
 #include <stdexcept>  // std::length_error
 #include <string_view>
 #include <system_error>  // std::errc
 #include <vector>
 
 #include "base64.hpp"
-#include "text_parser.hpp"
-#include "unicode_tables.hpp"
+#include "tuvax/detail/text_reader.hpp"
+#include "tuvax/detail/text_writer.hpp"
 #include "tuvax/detail/utf8.hpp"
+#include "unicode_tables.hpp"
 
 namespace tuvax {
 
@@ -24,278 +25,10 @@ const std::uint8_t* bytes_of(std::string_view s) noexcept {
   return reinterpret_cast<const std::uint8_t*>(s.data());
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
-std::string utf8_of(char32_t c) {
-  std::string s;
-  append_utf8(s, c);
-  return s;
-}
-
-// ---- Writer ----
-
-// The most spaces one line may be indented by. Far beyond any readable
-// layout, it keeps a huge `indent` from asking for absurd allocations (or
-// wrapping around) and turns it into an error value instead.
-constexpr std::uint64_t max_line_indentation = std::uint64_t{1} << 30;
-
-// Arrays of at most this many scalars and strings are written on one line.
-constexpr std::size_t max_inline_elements = 8;
-
-bool is_inline_array(const Array& a) noexcept {
-  if (a.size() > max_inline_elements) return false;
-  for (const Value& e : a)
-    if (static_cast<std::uint8_t>(e.kind()) > static_cast<std::uint8_t>(Kind::Str)) return false;
-  return true;
-}
-
-// Values written in one piece, with no line break of their own.
-bool is_leaf(const Value& v) noexcept {
-  switch (v.kind()) {
-    case Kind::Array: return v.as_array().empty() || is_inline_array(v.as_array());
-    case Kind::Object: return v.as_object().empty();
-    default: return true;
-  }
-}
-
-// A key may go bare when it reads back as an identifier.
-bool is_bare_key(std::string_view key) noexcept {
-  if (key.empty()) return false;
-  const std::uint8_t* s = bytes_of(key);
-  std::size_t pos = 0;
-  bool first = true;
-  while (pos < key.size()) {
-    std::size_t width;
-    const char32_t c = detail::decode_utf8(s, key.size(), pos, width);
-    if (c == detail::invalid_char) return false;
-    if (first ? !detail::is_ident_start(c) : !detail::is_ident_continue(c)) return false;
-    first = false;
-    pos += width;
-  }
-  return true;
-}
-
-class Writer {
- public:
-  Writer(std::string& out, std::uint64_t indent) noexcept : out_(out), indent_(indent) {}
-
-  // Appends the text form of `v`, whose own line is indented `depth` levels.
-  // Containers are walked with an explicit stack, so no tree is too deep.
-  [[nodiscard]] Result<void> write_value(const Value& v, std::uint64_t depth);
-
-  // The output size the last append was reaching for.
-  std::uint64_t wanted() const noexcept { return wanted_; }
-
- private:
-  struct Frame {
-    const Value* container;
-    std::size_t next;     // index of the next element or entry to write
-    std::uint64_t depth;  // level of the line holding the opening bracket
-  };
-
-  void put(std::string_view s) {
-    wanted_ = std::uint64_t{out_.size()} + s.size();
-    out_.append(s);
-  }
-  void put(char c) {
-    wanted_ = std::uint64_t{out_.size()} + 1;
-    out_.push_back(c);
-  }
-
-  [[nodiscard]] Result<void> put_indentation(std::uint64_t depth);
-  void write_leaf(const Value& v);
-  void write_float(double d);
-  void write_quoted(std::string_view s);
-  void write_key(std::string_view key);
-  // After an element or entry of `f` (whose `next` already counts it).
-  void end_entry(const Frame& f);
-
-  std::string& out_;
-  const std::uint64_t indent_;
-  std::uint64_t wanted_ = 0;
-};
-
-Result<void> Writer::put_indentation(std::uint64_t depth) {
-  if (depth != 0 && indent_ > std::numeric_limits<std::uint64_t>::max() / depth)
-    return std::unexpected(TuvaxError::memory_limit_exceeded(
-        std::numeric_limits<std::uint64_t>::max(), max_line_indentation));
-  const std::uint64_t spaces = indent_ * depth;
-  if (spaces > max_line_indentation)
-    return std::unexpected(TuvaxError::memory_limit_exceeded(spaces, max_line_indentation));
-  wanted_ = std::uint64_t{out_.size()} + spaces;
-  out_.append(static_cast<std::size_t>(spaces), ' ');
-  return {};
-}
-
-void Writer::write_float(double d) {
-  if (std::isnan(d)) return put("NaN");
-  if (std::isinf(d)) return put(d < 0 ? "-inf" : "inf");
-  // Scientific form gives the shortest round-trip digits; fixed form would
-  // give the exact decimal value of large doubles (1e23 as
-  // 99999999999999991611392), so the digits are laid out here instead.
-  char sci[40];
-  const auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-  std::string_view s(sci, static_cast<std::size_t>(r.ptr - sci));
-  const bool negative = s.front() == '-';
-  if (negative) s.remove_prefix(1);
-  const std::size_t e = s.find('e');
-  char digits[20];
-  std::size_t n = 0;
-  for (char c : s.substr(0, e))
-    if (c != '.') digits[n++] = c;
-  std::string_view exp_text = s.substr(e + 1);
-  if (exp_text.front() == '+') exp_text.remove_prefix(1);
-  int exp = 0;
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp);
-
-  // `point` digits stand before the decimal point.
-  const long point = static_cast<long>(exp) + 1;
-  std::string text;
-  text.reserve(16 + static_cast<std::size_t>(point < 0 ? -point : point) + n);
-  if (negative) text.push_back('-');
-  if (point <= 0) {
-    text.append("0.");
-    text.append(static_cast<std::size_t>(-point), '0');
-    text.append(digits, n);
-  } else if (static_cast<std::size_t>(point) >= n) {
-    text.append(digits, n);
-    text.append(static_cast<std::size_t>(point) - n, '0');
-    text.append(".0");  // an integral value still reads back as a float
-  } else {
-    text.append(digits, static_cast<std::size_t>(point));
-    text.push_back('.');
-    text.append(digits + point, n - static_cast<std::size_t>(point));
-  }
-  put(text);
-}
-
-void Writer::write_quoted(std::string_view s) {
-  put('"');
-  std::size_t run = 0;  // start of the bytes not yet written
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const char* esc;
-    switch (s[i]) {
-      case '\t': esc = "\\t"; break;
-      case '\n': esc = "\\n"; break;
-      case '\r': esc = "\\r"; break;
-      case '"': esc = "\\\""; break;
-      case '\\': esc = "\\\\"; break;
-      default: continue;
-    }
-    put(s.substr(run, i - run));
-    put(esc);
-    run = i + 1;
-  }
-  put(s.substr(run));
-  put('"');
-}
-
-void Writer::write_key(std::string_view key) {
-  if (is_bare_key(key))
-    put(key);
-  else
-    write_quoted(key);
-}
-
-void Writer::write_leaf(const Value& v) {
-  char buf[24];
-  switch (v.kind()) {
-    case Kind::Null: return put("null");
-    case Kind::Bool: return put(v.as_bool() ? "true" : "false");
-    case Kind::UInt: {
-      const auto r = std::to_chars(buf, buf + sizeof buf, v.as_uint());
-      return put(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
-    }
-    case Kind::Int: {
-      // Zero is written "-0" so that it reads back as a signed integer.
-      if (v.as_int() == 0) return put("-0");
-      const auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
-      return put(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
-    }
-    case Kind::Float: return write_float(v.as_float());
-    case Kind::Str: return write_quoted(v.as_str());
-    case Kind::Bytes: {
-      put("b64#");
-      wanted_ = std::uint64_t{out_.size()} + detail::base64_encoded_size(v.as_bytes().size());
-      detail::base64_encode(v.as_bytes(), out_);
-      return;
-    }
-    case Kind::Array: {
-      const Array& a = v.as_array();
-      put('[');
-      for (std::size_t i = 0; i < a.size(); ++i) {
-        if (i != 0) put(", ");
-        write_leaf(a[i]);  // a scalar or string: one level only
-      }
-      return put(']');
-    }
-    case Kind::Object: return put("{}");  // only empty objects are leaves
-  }
-}
-
-void Writer::end_entry(const Frame& f) {
-  if (f.container->is(Kind::Object)) return put(";\n");
-  if (f.next < f.container->as_array().size()) put(',');
-  put('\n');
-}
-
-Result<void> Writer::write_value(const Value& root, std::uint64_t depth) {
-  if (is_leaf(root)) {
-    write_leaf(root);
-    return {};
-  }
-  std::vector<Frame> stack;
-  put(root.is(Kind::Array) ? "[\n" : "{\n");
-  stack.push_back({&root, 0, depth});
-  while (!stack.empty()) {
-    Frame& f = stack.back();
-    const bool is_array = f.container->is(Kind::Array);
-    const std::size_t count =
-        is_array ? f.container->as_array().size() : f.container->as_object().size();
-    if (f.next == count) {
-      TUVAX_TRY_VOID(put_indentation(f.depth));
-      put(is_array ? ']' : '}');
-      stack.pop_back();
-      if (!stack.empty()) end_entry(stack.back());
-      continue;
-    }
-    const std::size_t i = f.next++;
-    const std::uint64_t child_depth = f.depth + 1;
-    TUVAX_TRY_VOID(put_indentation(child_depth));
-    const Value* child;
-    if (is_array) {
-      child = &f.container->as_array()[i];
-    } else {
-      const Member& m = f.container->as_object()[i];
-      write_key(m.key);
-      put(": ");
-      child = &m.value;
-    }
-    if (is_leaf(*child)) {
-      write_leaf(*child);
-      end_entry(f);
-    } else {
-      put(child->is(Kind::Array) ? "[\n" : "{\n");
-      stack.push_back({child, 0, child_depth});  // `f` is not used after this
-    }
-  }
-  return {};
+// The character at `pos` and its width; a malformed byte is invalid_char,
+// one byte wide.
+char32_t char_at(std::string_view text, std::size_t pos, std::size_t& width) noexcept {
+  return detail::decode_utf8(bytes_of(text), text.size(), pos, width);
 }
 
 // ---- Number conversion ----
@@ -364,393 +97,394 @@ double to_double(std::string_view token, long long magnitude) noexcept {
   return d;
 }
 
+
 }  // namespace
 
-// ---- Parser ----
+// ---- Reader: the rare paths and the errors ----
 
 namespace detail {
 
-TuvaxError Parser::error(std::string message) const {
-  return TuvaxError::text_parse(line_, col_, std::move(message));
-}
-
-TuvaxError Parser::unexpected_here() const {
-  std::size_t width;
-  detail::decode_utf8(bytes_of(input_), input_.size(), pos_, width);
-  return error(std::format("unexpected character: '{}'", input_.substr(pos_, width)));
-}
-
-char32_t Parser::peek() const noexcept {
-  if (pos_ >= input_.size()) return end_of_input;
-  const std::uint8_t* s = bytes_of(input_);
-  if (s[pos_] < 0x80) return s[pos_];
-  std::size_t width;
-  return detail::decode_utf8(s, input_.size(), pos_, width);
-}
-
-char32_t Parser::advance() noexcept {
-  if (pos_ >= input_.size()) return end_of_input;
-  const std::uint8_t* s = bytes_of(input_);
-  const std::uint8_t b = s[pos_];
-  if (b < 0x80) {
-    ++pos_;
-    if (b == '\n') {
-      ++line_;
-      col_ = 1;
-    } else {
-      ++col_;
+TextPosition text_position(std::string_view text, std::size_t pos) noexcept {
+  TextPosition p{1, 1};
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < pos; ++i) {
+    if (text[i] == '\n') {
+      ++p.line;
+      line_start = i + 1;
     }
-    return b;
   }
-  std::size_t width;  // 1 for a malformed byte
-  const char32_t c = detail::decode_utf8(s, input_.size(), pos_, width);
-  pos_ += width;
-  ++col_;
-  return c;
+  // Characters, decoded as the reader walks them: a malformed byte is one.
+  for (std::size_t i = line_start; i < pos; ++p.col) {
+    std::size_t width;
+    char_at(text, i, width);
+    i += width;
+  }
+  return p;
 }
 
-void Parser::skip_whitespace_and_comments() noexcept {
-  const std::uint8_t* s = bytes_of(input_);
-  const std::size_t len = input_.size();
+TuvaxError text_error_at(std::string_view text, std::size_t pos, std::string message) {
+  const TextPosition p = text_position(text, pos);
+  return TuvaxError::text_parse(p.line, p.col, std::move(message));
+}
+
+TuvaxError text_unexpected_at(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return text_error_at(text, pos, "unexpected end of input");
+  std::size_t width;
+  if (char_at(text, pos, width) == invalid_char) return text_error_at(text, pos, "invalid UTF-8");
+  return text_error_at(text, pos, std::format("unexpected character: '{}'", text.substr(pos, width)));
+}
+
+TuvaxError text_expected_at(std::string_view text, std::size_t pos, char c) {
+  if (pos >= text.size()) return text_error_at(text, pos, std::format("expected '{}', got EOF", c));
+  std::size_t width;
+  if (char_at(text, pos, width) == invalid_char) return text_error_at(text, pos, "invalid UTF-8");
+  // The character is consumed: the error stands just after it.
+  return text_error_at(text, pos + width, std::format("expected '{}', got '{}'", c, text.substr(pos, width)));
+}
+
+TuvaxError text_invalid_utf8_in(std::string_view text, std::size_t from, std::size_t to) {
+  std::size_t i = from;
+  while (i < to) {
+    std::size_t width;
+    if (char_at(text, i, width) == invalid_char) break;
+    i += width;
+  }
+  return text_error_at(text, i, "invalid UTF-8");
+}
+
+std::size_t skip_space_and_comments(std::string_view text, std::size_t pos) noexcept {
+  const std::size_t len = text.size();
+  const auto starts_with = [&](std::string_view s) { return text.substr(pos).starts_with(s); };
+  // The character at pos, or end_of_input; width 1 for a malformed byte.
+  constexpr char32_t end_of_input = 0xFFFFFFFE;
+  std::size_t width = 0;
+  const auto peek = [&]() -> char32_t { return pos < len ? char_at(text, pos, width) : end_of_input; };
   for (;;) {
-    while (pos_ < len) {
-      const std::uint8_t b = s[pos_];
-      if (b == ' ' || b == '\t' || b == '\r') {
-        ++pos_, ++col_;
-      } else if (b == '\n') {
-        ++pos_, ++line_, col_ = 1;
-      } else if (is_white_space(peek())) {
-        advance();
-      } else {
-        break;
-      }
-    }
+    for (char32_t c = peek(); c != end_of_input && c != invalid_char && is_white_space(c); c = peek()) pos += width;
     if (starts_with("//")) {
-      skip_ascii(2);
+      pos += 2;
       for (;;) {
         const char32_t c = peek();
         if (c == end_of_input) break;
-        if (c == invalid_char) return;  // left for the caller to report
-        advance();
+        if (c == invalid_char) return pos;  // left for the caller to report
+        pos += width;
         if (c == '\n') break;
       }
     } else if (starts_with("/*")) {
-      skip_ascii(2);
+      pos += 2;
       std::uint64_t nesting = 1;
       while (nesting > 0) {
         const char32_t c = peek();
         if (c == end_of_input) break;  // an unclosed comment ends with the input
-        if (c == invalid_char) return;
-        advance();
-        if (c == '*' && peek() == '/') {
-          skip_ascii(1);
+        if (c == invalid_char) return pos;
+        pos += width;
+        if (c == '*' && pos < len && text[pos] == '/') {
+          ++pos;
           --nesting;
-        } else if (c == '/' && peek() == '*') {
-          skip_ascii(1);
+        } else if (c == '/' && pos < len && text[pos] == '*') {
+          ++pos;
           ++nesting;
         }
       }
     } else {
-      return;
+      return pos;
     }
   }
 }
 
-Result<void> Parser::expect(char32_t c) {
-  skip_whitespace_and_comments();
-  const char32_t x = peek();
-  if (x == end_of_input) return std::unexpected(error(std::format("expected '{}', got EOF", utf8_of(c))));
-  if (x == invalid_char) return std::unexpected(error("invalid UTF-8"));
-  advance();
-  if (x != c)
-    return std::unexpected(error(std::format("expected '{}', got '{}'", utf8_of(c), utf8_of(x))));
-  return {};
-}
-
-Result<std::string> Parser::parse_quoted_string() {
-  TUVAX_TRY_VOID(expect('"'));
-  const std::uint8_t* s = bytes_of(input_);
-  const std::size_t len = input_.size();
-  std::string out;
-  for (;;) {
-    // Copy the run of plain ASCII in one piece.
-    const std::size_t start = pos_;
-    while (pos_ < len) {
-      const std::uint8_t b = s[pos_];
-      if (b == '"' || b == '\\' || b == '\n' || b >= 0x80) break;
-      ++pos_;
-    }
-    col_ += pos_ - start;
-    out.append(input_.substr(start, pos_ - start));
-    if (pos_ >= len) return std::unexpected(error("unterminated string"));
-
-    const std::size_t at = pos_;
-    const char32_t c = peek();
-    if (c == invalid_char) return std::unexpected(error("invalid UTF-8"));
-    advance();
-    if (c == '"') return out;
-    if (c != '\\') {
-      out.append(input_.substr(at, pos_ - at));  // LF or a non-ASCII character
-      continue;
-    }
-    const std::size_t esc_at = pos_;
-    const char32_t e = peek();
-    if (e == end_of_input) return std::unexpected(error("unterminated string escape"));
-    if (e == invalid_char) return std::unexpected(error("invalid UTF-8"));
-    advance();
-    switch (e) {
-      case '"': out.push_back('"'); break;
-      case '\\': out.push_back('\\'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      default:
-        // Any other pair stays as written: "\u0041" is six characters.
-        out.push_back('\\');
-        out.append(input_.substr(esc_at, pos_ - esc_at));
-    }
+std::size_t skip_identifier(std::string_view text, std::size_t pos) noexcept {
+  while (pos < text.size()) {
+    std::size_t width;
+    const char32_t c = char_at(text, pos, width);
+    if (c == invalid_char || !is_ident_continue(c)) break;
+    pos += width;
   }
+  return pos;
 }
 
-void Parser::skip_type_annotation() noexcept {
-  if (!starts_with("::")) return;
-  skip_ascii(2);
-  while (is_ident_continue(peek())) advance();
-}
+bool is_identifier_start(char32_t c) noexcept { return is_ident_start(c); }
 
-Value Parser::literal(std::size_t len, Value v) noexcept {
-  skip_ascii(len);
-  skip_type_annotation();
-  return v;
-}
-
-Result<Value> Parser::parse_value() {
-  // Kept small: this and the container readers are the frames that repeat
-  // once per nesting level.
-  skip_whitespace_and_comments();
-  const char32_t c = peek();
-  if (c == '[') return parse_array();
-  if (c == '{') return parse_object();
-  return parse_scalar(c);
-}
-
-Result<Value> Parser::parse_scalar(char32_t c) {
-  switch (c) {
-    case end_of_input: return std::unexpected(error("unexpected end of input"));
-    case invalid_char: return std::unexpected(error("invalid UTF-8"));
-    case '"': {
-      TUVAX_TRY(std::string s, parse_quoted_string());
-      skip_type_annotation();
-      return Value::str(std::move(s));
-    }
-    case '-':
-      if (starts_with("-inf")) return literal(4, Value::real(-std::numeric_limits<double>::infinity()));
-      return parse_number();
-    case '+': case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-      return parse_number();
-    case 'b':
-      if (starts_with("b64#")) return parse_bytes();
-      break;
-    case 'n':
-      if (starts_with("null")) return literal(4, Value::null());
-      break;
-    case 't':
-      if (starts_with("true")) return literal(4, Value::boolean(true));
-      break;
-    case 'f':
-      if (starts_with("false")) return literal(5, Value::boolean(false));
-      break;
-    case 'i':
-      if (starts_with("inf")) return literal(3, Value::real(std::numeric_limits<double>::infinity()));
-      break;
-    case 'N':
-      if (starts_with("NaN"))
-        return literal(3, Value::real(std::bit_cast<double>(std::uint64_t{0x7FF8000000000000})));
-      break;
-    default: break;
-  }
-  return std::unexpected(unexpected_here());
-}
-
-Result<Value> Parser::parse_number() {
-  const std::uint8_t* s = bytes_of(input_);
-  const std::size_t len = input_.size();
-  const std::size_t start = pos_;
-  bool is_float = false;
-  if (s[pos_] == '-' || s[pos_] == '+') ++pos_;
-  while (pos_ < len) {
-    const std::uint8_t b = s[pos_];
-    if (is_digit(b)) {
-      ++pos_;
-    } else if (b == '.') {
-      ++pos_;
-      is_float = true;
-    } else if (b == 'e' || b == 'E') {
-      ++pos_;
-      is_float = true;
-      if (pos_ < len && (s[pos_] == '+' || s[pos_] == '-')) ++pos_;
-    } else {
-      break;
-    }
-  }
-  col_ += pos_ - start;
-  const std::string_view token = input_.substr(start, pos_ - start);
-  skip_type_annotation();
-
-  if (is_float) {
-    long long magnitude = 0;
-    if (!check_float_token(token, magnitude))
-      return std::unexpected(error(std::format("invalid float: {}", token)));
-    return Value::real(to_double(token, magnitude));
-  }
-  const bool negative = token.front() == '-';
-  std::string_view digits = token;
-  if (digits.front() == '-' || digits.front() == '+') digits.remove_prefix(1);
-  // Signed values accumulate their magnitude, up to 2^63.
-  const std::uint64_t max = negative ? std::uint64_t{1} << 63 : std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t v = 0;
-  bool ok = !digits.empty();
-  for (const char ch : digits) {
-    const std::uint64_t d = static_cast<std::uint64_t>(ch - '0');
-    if (v > (max - d) / 10) {
-      ok = false;
-      break;
-    }
-    v = v * 10 + d;
-  }
-  if (!ok) return std::unexpected(error(std::format("invalid integer: {}", token)));
-  if (negative) return Value::integer(static_cast<std::int64_t>(0 - v));
-  return Value::uint(v);
-}
-
-Result<Value> Parser::parse_bytes() {
-  skip_ascii(4);  // "b64#"
-  const std::uint8_t* s = bytes_of(input_);
-  const std::size_t len = input_.size();
+Result<void> read_base64(std::string_view text, std::size_t& pos, std::vector<std::uint8_t>& out) {
+  const std::size_t len = text.size();
   // The payload runs to the first character that cannot occur in base64 and
   // ends an enclosing construct: ';' after a member, ',' or ']' in an array,
   // '}' for a member written without its ';'. Surrounding whitespace is
   // trimmed; a malformed byte counts as payload and fails in the decoder.
   std::size_t first = std::string_view::npos;  // the trimmed payload's bounds
-  std::size_t last = pos_;
-  for (;;) {
-    if (pos_ >= len) break;
-    const std::uint8_t b = s[pos_];
+  std::size_t last = pos;
+  while (pos < len) {
+    const char b = text[pos];
     if (b == ';' || b == ',' || b == ']' || b == '}') break;
-    const std::size_t at = pos_;
-    bool space;
-    if (b < 0x80) {
-      space = b == ' ' || (b >= 0x09 && b <= 0x0D);
-      advance();
-    } else {
-      space = is_white_space(advance());
-    }
-    if (!space) {
+    const std::size_t at = pos;
+    std::size_t width;
+    const char32_t c = char_at(text, pos, width);
+    pos += width;
+    if (c == invalid_char || !is_white_space(c)) {
       if (first == std::string_view::npos) first = at;
-      last = pos_;
+      last = pos;
     }
   }
   const std::string_view payload =
-      first == std::string_view::npos ? std::string_view() : input_.substr(first, last - first);
-  auto bytes = detail::base64_decode(payload);
-  if (!bytes) return std::unexpected(error("invalid base64: " + bytes.error()));
-  return Value::bytes(std::move(*bytes));
+      first == std::string_view::npos ? std::string_view() : text.substr(first, last - first);
+  auto bytes = base64_decode(payload);
+  if (!bytes) return std::unexpected(text_error_at(text, pos, "invalid base64: " + bytes.error()));
+  out = std::move(*bytes);
+  return {};
 }
 
-Result<Value> Parser::parse_array() {
-  if (depth_ == text_max_depth)
-    return std::unexpected(error(std::format("nesting depth exceeds maximum {}", text_max_depth)));
-  skip_ascii(1);  // '['
-  ++depth_;
-  Array items;
-  for (;;) {
-    skip_whitespace_and_comments();
-    if (peek() == ']') break;
-    TUVAX_TRY(Value v, parse_value());
-    items.push_back(std::move(v));
-    skip_whitespace_and_comments();
-    if (peek() == ',') skip_ascii(1);
+Result<double> read_float(std::string_view text, std::string_view token, std::size_t error_pos) {
+  // from_chars takes no '+'; whatever it reads whole and in range is the
+  // answer. The rest (bad forms, overflow, underflow) goes the long way.
+  const std::string_view unsigned_token = token.front() == '+' ? token.substr(1) : token;
+  double d = 0;
+  const char* end = unsigned_token.data() + unsigned_token.size();
+  const auto r = std::from_chars(unsigned_token.data(), end, d, std::chars_format::general);
+  if (r.ec == std::errc() && r.ptr == end) return d;
+  long long magnitude = 0;
+  if (!check_float_token(token, magnitude))
+    return std::unexpected(text_error_at(text, error_pos, std::format("invalid float: {}", token)));
+  return to_double(token, magnitude);
+}
+
+// ---- Writer ----
+
+bool is_bare_key_unicode(std::string_view key) noexcept {
+  if (key.empty()) return false;
+  std::size_t width;
+  const char32_t c = char_at(key, 0, width);
+  if (c == invalid_char || !is_ident_start(c)) return false;
+  return skip_identifier(key, width) == key.size();
+}
+
+bool TextWriter::fail(TuvaxError e) {
+  if (!error_) error_.emplace(std::move(e));
+  return false;
+}
+
+bool TextWriter::nesting_failure() {
+  return fail(TuvaxError::nesting_too_deep(text_max_depth, text_max_depth));
+}
+
+bool TextWriter::memory_failure(std::uint64_t wanted) {
+  return fail(TuvaxError::memory_limit_exceeded(std::uint64_t{out_.size()} + wanted, std::string().max_size()));
+}
+
+void TextWriter::uint(std::uint64_t v) {
+  if (!reserve(24)) return;
+  const auto r = std::to_chars(out_.end(), out_.end() + 24, v);
+  out_.advance(static_cast<std::size_t>(r.ptr - out_.end()));
+}
+
+void TextWriter::integer(std::int64_t v) {
+  if (v == 0) {
+    put("-0");
+    return;
   }
-  skip_ascii(1);  // ']'
-  --depth_;
-  return Value::array(std::move(items));
+  if (!reserve(24)) return;
+  const auto r = std::to_chars(out_.end(), out_.end() + 24, v);
+  out_.advance(static_cast<std::size_t>(r.ptr - out_.end()));
 }
 
-Result<std::string> Parser::parse_key() {
-  skip_whitespace_and_comments();
-  const char32_t c = peek();
-  if (c == '"') return parse_quoted_string();
-  if (c == invalid_char) return std::unexpected(error("invalid UTF-8"));
-  if (c == end_of_input || !is_ident_start(c)) return std::unexpected(error("expected identifier"));
-  const std::size_t start = pos_;
-  advance();
-  const std::uint8_t* s = bytes_of(input_);
+void TextWriter::real(double d) {
+  if (std::isnan(d)) {
+    put("NaN");
+    return;
+  }
+  if (std::isinf(d)) {
+    put(d < 0 ? "-inf" : "inf");
+    return;
+  }
+  // Scientific form gives the shortest round-trip digits; fixed form would
+  // give the exact decimal value of large doubles (1e23 as
+  // 99999999999999991611392), so the digits are laid out here instead.
+  char sci[40];
+  const auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  std::string_view s(sci, static_cast<std::size_t>(r.ptr - sci));
+  const bool negative = s.front() == '-';
+  if (negative) s.remove_prefix(1);
+  const std::size_t e = s.find('e');
+  char digits[20];
+  std::size_t n = 0;
+  for (char c : s.substr(0, e))
+    if (c != '.') digits[n++] = c;
+  std::string_view exp_text = s.substr(e + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  int exp = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp);
+
+  // `point` digits stand before the decimal point.
+  const long point = static_cast<long>(exp) + 1;
+  if (!reserve(8 + static_cast<std::size_t>(point < 0 ? -point : point) + n)) return;
+  char* p = out_.end();
+  if (negative) *p++ = '-';
+  if (point <= 0) {
+    *p++ = '0';
+    *p++ = '.';
+    std::memset(p, '0', static_cast<std::size_t>(-point));
+    p += -point;
+    std::memcpy(p, digits, n);
+    p += n;
+  } else if (static_cast<std::size_t>(point) >= n) {
+    std::memcpy(p, digits, n);
+    p += n;
+    std::memset(p, '0', static_cast<std::size_t>(point) - n);
+    p += static_cast<std::size_t>(point) - n;
+    *p++ = '.';  // an integral value still reads back as a float
+    *p++ = '0';
+  } else {
+    std::memcpy(p, digits, static_cast<std::size_t>(point));
+    p += point;
+    *p++ = '.';
+    std::memcpy(p, digits + point, n - static_cast<std::size_t>(point));
+    p += n - static_cast<std::size_t>(point);
+  }
+  out_.advance(static_cast<std::size_t>(p - out_.end()));
+}
+
+void TextWriter::str(std::string_view s) { quoted(s); }
+
+void TextWriter::quoted(std::string_view s) {
+  // Each byte becomes at most two; eight more let whole words be copied
+  // ahead of the scan.
+  if (!reserve(2 * s.size() + 2 + 8)) return;
+  char* p = out_.end();
+  *p++ = '"';
+  const auto* in = bytes_of(s);
+  std::size_t i = 0;
+  const std::size_t len = s.size();
   for (;;) {
-    if (pos_ < input_.size() && s[pos_] < 0x80) {
-      const std::uint8_t b = s[pos_];
-      const bool letter = static_cast<unsigned>((b | 0x20) - 'a') <= 'z' - 'a';
-      if (b != '_' && !is_digit(b) && !letter) break;
-      skip_ascii(1);
-    } else if (is_ident_continue(peek())) {
-      advance();
-    } else {
-      break;
+    if constexpr (word_scan) {
+      while (len - i >= 8) {
+        const std::uint64_t w = load_word(in + i);
+        const std::uint64_t special = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_equal(w, '\n') |
+                                      bytes_equal(w, '\t') | bytes_equal(w, '\r');
+        std::memcpy(p, &w, 8);
+        if (special != 0) {
+          const std::size_t k = static_cast<std::size_t>(std::countr_zero(special)) >> 3;
+          p += k;
+          i += k;
+          break;
+        }
+        p += 8;
+        i += 8;
+      }
     }
+    if (i >= len) break;
+    const char c = static_cast<char>(in[i++]);
+    char esc;
+    switch (c) {
+      case '\t': esc = 't'; break;
+      case '\n': esc = 'n'; break;
+      case '\r': esc = 'r'; break;
+      case '"': esc = '"'; break;
+      case '\\': esc = '\\'; break;
+      default: *p++ = c; continue;
+    }
+    *p++ = '\\';
+    *p++ = esc;
   }
-  return std::string(input_.substr(start, pos_ - start));
+  *p++ = '"';
+  out_.advance(static_cast<std::size_t>(p - out_.end()));
 }
 
-Result<Value> Parser::parse_object() {
-  if (depth_ == text_max_depth)
-    return std::unexpected(error(std::format("nesting depth exceeds maximum {}", text_max_depth)));
-  skip_ascii(1);  // '{'
-  ++depth_;
-  Object members;
-  for (;;) {
-    skip_whitespace_and_comments();
-    if (peek() == '}') break;
-    TUVAX_TRY(std::string key, parse_key());
-    TUVAX_TRY_VOID(expect(':'));
-    TUVAX_TRY(Value v, parse_value());
-    TUVAX_TRY_VOID(expect(';'));
-    // Keys are not compared: duplicates stay, in order.
-    members.push_back(Member{std::move(key), std::move(v)});
+void TextWriter::bytes(std::span<const std::uint8_t> b) {
+  const std::size_t n = base64_encoded_size(b.size());
+  if (!reserve(4 + n)) return;
+  std::memcpy(out_.end(), "b64#", 4);
+  out_.advance(4);
+  char* p = out_.end();
+  std::size_t i = 0;
+  for (; b.size() - i >= 3; i += 3) {
+    const std::uint32_t w = (std::uint32_t{b[i]} << 16) | (std::uint32_t{b[i + 1]} << 8) | b[i + 2];
+    *p++ = base64_alphabet[w >> 18];
+    *p++ = base64_alphabet[(w >> 12) & 0x3F];
+    *p++ = base64_alphabet[(w >> 6) & 0x3F];
+    *p++ = base64_alphabet[w & 0x3F];
   }
-  skip_ascii(1);  // '}'
-  --depth_;
-  return Value::object(std::move(members));
-}
-
-Result<Value> Parser::parse_document() {
-  TUVAX_TRY(Value v, parse_value());
-  skip_whitespace_and_comments();
-  const char32_t c = peek();
-  if (c == end_of_input) return v;
-  if (c == invalid_char) return std::unexpected(error("invalid UTF-8"));
-  return std::unexpected(unexpected_here());
+  if (const std::size_t rest = b.size() - i; rest != 0) {
+    const std::uint32_t w = (std::uint32_t{b[i]} << 16) | (rest == 2 ? std::uint32_t{b[i + 1]} << 8 : 0);
+    *p++ = base64_alphabet[w >> 18];
+    *p++ = base64_alphabet[(w >> 12) & 0x3F];
+    *p++ = rest == 2 ? base64_alphabet[(w >> 6) & 0x3F] : '=';
+    *p++ = '=';
+  }
+  out_.advance(n);
 }
 
 }  // namespace detail
 
 // ---- Entry points ----
 
-Result<std::string> pretty_print(const Value& value, std::uint64_t indent) {
-  std::string out;
-  Writer writer(out, indent);
-  try {
-    TUVAX_TRY_VOID(writer.write_value(value, 0));
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(TuvaxError::memory_limit_exceeded(writer.wanted(), out.max_size()));
-  } catch (const std::length_error&) {
-    return std::unexpected(TuvaxError::memory_limit_exceeded(writer.wanted(), out.max_size()));
+namespace {
+
+bool is_inline_array(const Array& a) noexcept {
+  if (a.size() > detail::max_inline_elements) return false;
+  for (const Value& e : a)
+    if (static_cast<std::uint8_t>(e.kind()) > static_cast<std::uint8_t>(Kind::Str)) return false;
+  return true;
+}
+
+// Recurses once per level; the writer refuses the 129th, so the stack stays
+// shallow whatever the tree's depth.
+bool write_tree(detail::TextWriter& w, const Value& v) {
+  switch (v.kind()) {
+    case Kind::Null: w.null(); break;
+    case Kind::Bool: w.boolean(v.as_bool()); break;
+    case Kind::UInt: w.uint(v.as_uint()); break;
+    case Kind::Int: w.integer(v.as_int()); break;
+    case Kind::Float: w.real(v.as_float()); break;
+    case Kind::Str: w.str(v.as_str()); break;
+    case Kind::Bytes: w.bytes(v.as_bytes()); break;
+    case Kind::Array: {
+      const Array& a = v.as_array();
+      if (a.empty()) return w.empty_array();
+      if (is_inline_array(a)) {
+        if (!w.open_inline_array()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+          if (i != 0) w.inline_separator();
+          write_tree(w, a[i]);  // a scalar or string
+        }
+        w.close_inline_array();
+        break;
+      }
+      if (!w.open_block(false)) return false;
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!w.element() || !write_tree(w, a[i])) return false;
+        w.element_end(i + 1 == a.size());
+      }
+      return w.close_block(false);
+    }
+    case Kind::Object: {
+      const Object& o = v.as_object();
+      if (o.empty()) return w.empty_object();
+      if (!w.open_block(true)) return false;
+      for (const Member& m : o) {
+        if (!w.member(m.key) || !write_tree(w, m.value)) return false;
+        w.member_end();
+      }
+      return w.close_block(true);
+    }
   }
-  return out;
+  return w.ok();
+}
+
+}  // namespace
+
+Result<std::string> pretty_print(const Value& value, std::uint64_t indent) {
+  detail::TextWriter writer(indent);
+  if (!write_tree(writer, value) || !writer.ok()) return std::unexpected(*writer.error());
+  try {
+    return std::string(writer.buffer().view());
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return std::unexpected(TuvaxError::memory_limit_exceeded(writer.buffer().size(), std::string().max_size()));
 }
 
 Result<Value> parse(std::string_view text) {
-  detail::Parser parser(text);
-  return parser.parse_document();
+  TreeBuilder builder;
+  TUVAX_TRY_VOID(parse_into(text, builder));  // a TreeBuilder never stops
+  return builder.take();
 }
 
 }  // namespace tuvax

@@ -1,0 +1,189 @@
+#ifndef TUVAX_DETAIL_TEXT_WRITER_HPP
+#define TUVAX_DETAIL_TEXT_WRITER_HPP
+
+// The one writer of the text notation's layout: indentation, the bare-key
+// test, string escapes, the float, integer and byte-string forms. Walkers
+// (the core's over a Value tree, the Python module's over Python objects)
+// decide the shape, inline or block, and call it in document order; it
+// appends to one growing buffer.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>  // std::malloc, std::realloc, std::free
+#include <cstring>  // std::memcpy, std::memset
+#include <limits>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "tuvax/detail/text_reader.hpp"  // text_max_depth
+#include "tuvax/error.hpp"
+
+namespace tuvax::detail {
+
+// Arrays of at most this many elements, each null, a boolean, a number or a
+// string, are written on one line.
+inline constexpr std::size_t max_inline_elements = 8;
+
+// The most spaces one line may be indented by. Far beyond any readable
+// layout, it keeps a huge indent from asking for absurd allocations (or
+// wrapping around) and turns it into an error value instead.
+inline constexpr std::uint64_t max_line_indentation = std::uint64_t{1} << 30;
+
+// A key written without quotes reads back as an identifier: an alphabetic
+// character or '_', then alphabetic, numeric or '_' ones (any script).
+bool is_bare_key_unicode(std::string_view key) noexcept;  // text.cpp
+inline bool is_bare_key(std::string_view key) noexcept {
+  if (key.empty()) return false;
+  const auto* s = reinterpret_cast<const std::uint8_t*>(key.data());
+  if (!(ascii_classes[s[0]] & ascii_ident_start)) return s[0] >= 0x80 && is_bare_key_unicode(key);
+  for (std::size_t i = 1; i < key.size(); ++i) {
+    if (ascii_classes[s[i]] & ascii_ident_continue) continue;
+    return s[i] >= 0x80 && is_bare_key_unicode(key);
+  }
+  return true;
+}
+
+// A growable byte buffer on malloc and realloc: a large buffer grows in
+// place where the allocator can remap it, without copying or touching fresh
+// pages twice.
+class TextBuffer {
+ public:
+  TextBuffer() noexcept = default;
+  TextBuffer(const TextBuffer&) = delete;
+  TextBuffer& operator=(const TextBuffer&) = delete;
+  ~TextBuffer() { std::free(data_); }
+
+  char* data() noexcept { return data_; }
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::string_view view() const noexcept { return {data_, size_}; }
+
+  // Room for `n` more bytes after size(); false when it cannot be had.
+  bool reserve(std::size_t n) noexcept { return capacity_ - size_ >= n || grow(n); }
+  // The write position; valid for what reserve() granted.
+  char* end() noexcept { return data_ + size_; }
+  void advance(std::size_t n) noexcept { size_ += n; }
+
+ private:
+  bool grow(std::size_t n) noexcept {
+    if (n > std::numeric_limits<std::size_t>::max() / 4 - size_) return false;
+    std::size_t cap = capacity_ < 4096 ? 4096 : capacity_ * 2;
+    if (cap < size_ + n) cap = size_ + n;
+    char* p = static_cast<char*>(std::realloc(data_, cap));
+    if (p == nullptr) return false;
+    data_ = p;
+    capacity_ = cap;
+    return true;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+class TextWriter {
+ public:
+  explicit TextWriter(std::uint64_t indent) noexcept : indent_(indent) {}
+
+  // The first failure, if any: NestingTooDeep(128, 128) for a container
+  // inside 128 others (the reader would refuse it), MemoryLimitExceeded for
+  // an indentation over max_line_indentation or a buffer that cannot grow.
+  // After a failure the output is incomplete and writes are ignored.
+  bool ok() const noexcept { return !error_; }
+  const std::optional<TuvaxError>& error() const noexcept { return error_; }
+  const TextBuffer& buffer() const noexcept { return out_; }
+  TextBuffer& buffer() noexcept { return out_; }
+
+  // ---- Scalars ----
+  void null() { put("null"); }
+  void boolean(bool b) { put(b ? std::string_view("true") : std::string_view("false")); }
+  void uint(std::uint64_t v);
+  // Zero is written "-0", so that it reads back as a signed integer.
+  void integer(std::int64_t v);
+  void real(double d);
+  void str(std::string_view s);
+  void bytes(std::span<const std::uint8_t> b);
+
+  // ---- Containers ----
+  // Every container counts one level, whatever its form.
+  bool empty_array() { return leaf_container() && put("[]"); }
+  bool empty_object() { return leaf_container() && put("{}"); }
+  bool open_inline_array() { return leaf_container() && put("["); }
+  void inline_separator() { put(", "); }
+  void close_inline_array() { put("]"); }
+
+  // "[" or "{" and a line break; the members follow one level deeper.
+  bool open_block(bool object) {
+    if (depth_ == text_max_depth) return nesting_failure();
+    ++depth_;
+    return put(object ? std::string_view("{\n") : std::string_view("[\n"));
+  }
+  // An element of a block array: its indentation, then the caller writes
+  // the value, then element_end().
+  bool element() { return indentation(depth_); }
+  void element_end(bool last) { put(last ? std::string_view("\n") : std::string_view(",\n")); }
+  // A member of an object: indentation, the key, ": "; then the value and
+  // member_end().
+  bool member(std::string_view key);
+  void member_end() { put(";\n"); }
+  bool close_block(bool object) {
+    --depth_;
+    return indentation(depth_) && put(object ? std::string_view("}") : std::string_view("]"));
+  }
+
+ private:
+  bool put(std::string_view s) {
+    if (!reserve(s.size())) return false;
+    std::memcpy(out_.end(), s.data(), s.size());
+    out_.advance(s.size());
+    return true;
+  }
+  bool reserve(std::size_t n) { return out_.reserve(n) || memory_failure(n); }
+  bool leaf_container() { return depth_ < text_max_depth || nesting_failure(); }
+  bool indentation(std::uint64_t depth);
+  void quoted(std::string_view s);
+  bool nesting_failure();
+  bool memory_failure(std::uint64_t wanted);
+  bool fail(TuvaxError e);
+
+  TextBuffer out_;
+  const std::uint64_t indent_;
+  std::uint64_t depth_ = 0;  // block containers open around the write position
+  std::optional<TuvaxError> error_;
+};
+
+inline bool TextWriter::indentation(std::uint64_t depth) {
+  if (depth == 0) return true;
+  if (indent_ > max_line_indentation / depth) {
+    // The product is over the bound; name it, or 2^64-1 when it wraps.
+    const std::uint64_t spaces =
+        indent_ > std::numeric_limits<std::uint64_t>::max() / depth ? std::numeric_limits<std::uint64_t>::max()
+                                                                     : indent_ * depth;
+    if (spaces > max_line_indentation)
+      return fail(TuvaxError::memory_limit_exceeded(spaces, max_line_indentation));
+  }
+  const std::size_t spaces = static_cast<std::size_t>(indent_ * depth);
+  if (!reserve(spaces)) return false;
+  std::memset(out_.end(), ' ', spaces);
+  out_.advance(spaces);
+  return true;
+}
+
+inline bool TextWriter::member(std::string_view key) {
+  if (!indentation(depth_)) return false;
+  if (is_bare_key(key)) {
+    if (!reserve(key.size() + 2)) return false;
+    std::memcpy(out_.end(), key.data(), key.size());
+    std::memcpy(out_.end() + key.size(), ": ", 2);
+    out_.advance(key.size() + 2);
+    return true;
+  }
+  quoted(key);
+  return put(": ");
+}
+
+}  // namespace tuvax::detail
+
+#endif  // TUVAX_DETAIL_TEXT_WRITER_HPP
