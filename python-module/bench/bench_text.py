@@ -180,6 +180,7 @@ def cli(corpus: Path, rng: random.Random) -> str:
 
 
 def main() -> None:
+    started = time.perf_counter()
     args = harness.arg_parser(__doc__.splitlines()[0], default_rounds=15).parse_args()
     corpus = harness.corpus_dir(args.corpus)
     seed = args.seed if args.seed is not None else random.randrange(2**32)
@@ -206,6 +207,7 @@ def main() -> None:
     for gc_on in (False, True):
         print(harness.times_table("Times", cases, PEERS, gc_on))
         print()
+    print(f"(the whole run took {time.perf_counter() - started:.0f} s)")
 
 
 if __name__ == "__main__":

@@ -101,14 +101,21 @@ def run_rounds(cases: Sequence[Case], rounds: int, rng: random.Random,
                gc_modes: Sequence[bool] = (False, True), progress: str = "") -> None:
     """Times every case with the cyclic GC off and on, `rounds` times each.
 
-    Each round runs every (case, GC mode) pair once in a new random order;
-    a sample is the mean time per call of one batch. Between batches the GC is
-    off, and a full collection at the start of each round keeps garbage from
-    one batch out of the next round's GC-on timings.
+    A group is one table row in one GC mode: tuvax and its peers on the same
+    document. Each round runs every group once, the groups in a new random
+    order and each group's members back to back in a new random order, so
+    the members of a group share the machine's load of that moment and their
+    per-round ratio is a fair one. A sample is the mean time per call of one
+    batch. Between batches the GC is off; a full collection at the start of
+    each round keeps one round's garbage out of the next round's GC-on
+    timings.
     """
     for case in cases:
         calibrate(case)
-    work = [(case, mode) for case in cases for mode in gc_modes]
+    rows: dict[str, list[Case]] = {}
+    for case in cases:
+        rows.setdefault(case.row, []).append(case)
+    groups = [(members, mode) for members in rows.values() for mode in gc_modes]
     clock = time.perf_counter_ns
     was_enabled = gc.isenabled()
     try:
@@ -116,17 +123,19 @@ def run_rounds(cases: Sequence[Case], rounds: int, rng: random.Random,
             gc.enable()
             gc.collect()
             gc.disable()
-            rng.shuffle(work)
-            for case, gc_on in work:
-                fn, n = case.fn, case.number
-                if gc_on:
-                    gc.enable()
-                t0 = clock()
-                for _ in range(n):
-                    fn()
-                t1 = clock()
-                gc.disable()
-                case.samples[gc_on].append((t1 - t0) / n / 1e9)
+            rng.shuffle(groups)
+            for members, gc_on in groups:
+                rng.shuffle(members)
+                for case in members:
+                    fn, n = case.fn, case.number
+                    if gc_on:
+                        gc.enable()
+                    t0 = clock()
+                    for _ in range(n):
+                        fn()
+                    t1 = clock()
+                    gc.disable()
+                    case.samples[gc_on].append((t1 - t0) / n / 1e9)
             if progress:
                 print(f"\r{progress}: round {r + 1}/{rounds}", end="", file=sys.stderr, flush=True)
     finally:
@@ -134,6 +143,11 @@ def run_rounds(cases: Sequence[Case], rounds: int, rng: random.Random,
             print(file=sys.stderr)
         if was_enabled:
             gc.enable()
+
+
+def paired_ratio(mine: Case, other: Case, gc_on: bool) -> float:
+    """The median over rounds of mine's time ÷ other's in the same round."""
+    return statistics.median(a / b for a, b in zip(mine.samples[gc_on], other.samples[gc_on]))
 
 
 # ---- Tables ----
@@ -146,15 +160,15 @@ def us(seconds: float) -> str:
 def ratio_table(title: str, cases: Sequence[Case], peers: Sequence[str], gc_on: bool,
                 extra: Sequence[tuple[str, Callable[[dict[str, Case]], str]]] = ()) -> str:
     """Markdown: per row, tuvax's median and minimum, then tuvax ÷ each peer
-    (ratio of medians; a peer that does not take part in a row shows "-")."""
+    (paired per round; a peer that does not take part in a row shows "-")."""
     rows: dict[str, dict[str, Case]] = {}
     for case in cases:
         rows.setdefault(case.row, {})[case.peer] = case
     mode = "on" if gc_on else "off"
     head = ["", "tuvax µs median (min)"] + [f"÷ {p}" for p in peers] + [name for name, _ in extra]
     lines = [f"**{title}, cyclic GC {mode} in the timed loops.** "
-             "Ratios are tuvax's median time ÷ the peer's: lower is better for tuvax, "
-             "below 1.00 tuvax is faster.",
+             "Ratios are tuvax's time ÷ the peer's, the median over rounds of the ratio "
+             "within each round: lower is better for tuvax, below 1.00 tuvax is faster.",
              "",
              "| " + " | ".join(head) + " |",
              "|---|" + "---:|" * (len(head) - 1)]
@@ -164,7 +178,7 @@ def ratio_table(title: str, cases: Sequence[Case], peers: Sequence[str], gc_on: 
         cells = [row, f"{us(mid)} ({us(min(mine))})"]
         for peer in peers:
             other = by_peer.get(peer)
-            cells.append(f"{mid / statistics.median(other.samples[gc_on]):.2f}" if other else "-")
+            cells.append(f"{paired_ratio(by_peer['tuvax'], other, gc_on):.2f}" if other else "-")
         cells += [fn(by_peer) for _, fn in extra]
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
@@ -190,12 +204,12 @@ def times_table(title: str, cases: Sequence[Case], peers: Sequence[str], gc_on: 
 
 
 def best_of(by_peer: dict[str, Case], peers: Sequence[str], gc_on: bool) -> str:
-    """tuvax ÷ the fastest of `peers` in this row, by median."""
+    """tuvax ÷ the fastest of `peers` in this row (the lowest median time)."""
     present = [by_peer[p] for p in peers if p in by_peer]
     if not present:
         return "-"
-    fastest = min(statistics.median(c.samples[gc_on]) for c in present)
-    return f"{statistics.median(by_peer['tuvax'].samples[gc_on]) / fastest:.2f}"
+    fastest = min(present, key=lambda c: statistics.median(c.samples[gc_on]))
+    return f"{paired_ratio(by_peer['tuvax'], fastest, gc_on):.2f} ({fastest.peer})"
 
 
 # ---- Fresh interpreters ----
