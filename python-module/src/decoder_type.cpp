@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "args.hpp"
+#include "convert.hpp"
 #include "document.hpp"
 #include "errors.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
+#include "tuvax/decoder.hpp"
 
 namespace tuvax::py {
 namespace {
@@ -18,7 +20,14 @@ namespace {
 struct DecoderObject {
   PyObject_HEAD
   std::vector<std::uint8_t> data;  // a copy: the caller's bytes may go away
-  bool consumed;
+  // Reads `data` in place, which never moves while the instance lives. Its
+  // position is the one that iteration and decode_all share; after an error
+  // it returns that error again on every call.
+  Decoder decoder;
+  bool consumed;  // decode_all has run
+  // A value was read but could not be made into Python objects (out of
+  // memory): it is gone, so no later value may be handed out as the next.
+  bool stopped;
   std::atomic<bool> busy;
 };
 
@@ -36,8 +45,11 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::vector<std::uint8_t> copy(data->begin(), data->end());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;  // `copy` goes with this scope
-    new (&as_decoder(self)->data) std::vector<std::uint8_t>(std::move(copy));
-    as_decoder(self)->consumed = false;
+    DecoderObject* obj = as_decoder(self);
+    new (&obj->data) std::vector<std::uint8_t>(std::move(copy));
+    new (&obj->decoder) Decoder(obj->data);
+    obj->consumed = false;
+    obj->stopped = false;
     new (&as_decoder(self)->busy) std::atomic<bool>(false);
     return self;
   });
@@ -45,11 +57,35 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void decoder_dealloc(PyObject* self) {
   DecoderObject* obj = as_decoder(self);
+  obj->decoder.~Decoder();  // before the bytes it reads
   obj->data.~vector();
   obj->busy.~atomic();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+void raise_consumed() { PyErr_SetString(PyExc_RuntimeError, "decoder already consumed"); }
+
+// The next top-level value into `out`: 1, or 0 at the verified trailer, or
+// -1 with an exception set. `builder` may serve several calls.
+int next_value(DecoderObject* obj, PyBuilder& builder, PyRef& out) {
+  if (obj->stopped) {
+    raise_consumed();
+    return -1;
+  }
+  auto next = obj->decoder.decode_next_owned();
+  if (!next) {
+    raise_core_error(CoreStep::Decode, next.error());
+    return -1;
+  }
+  if (!next->has_value()) return 0;
+  out = builder.build(**next);
+  if (!out) {
+    obj->stopped = true;
+    return -1;
+  }
+  return 1;
 }
 
 PyObject* decoder_decode_all(PyObject* self, PyObject*) {
@@ -61,13 +97,39 @@ PyObject* decoder_decode_all(PyObject* self, PyObject*) {
       return nullptr;
     }
     if (obj->consumed) {
-      PyErr_SetString(PyExc_RuntimeError, "decoder already consumed");
+      raise_consumed();
       return nullptr;
     }
     obj->consumed = true;  // whatever happens next
-    auto items = decode_document(obj->data);
-    if (!items) return nullptr;
-    return list_of(std::move(*items)).release();
+    // The values not yet taken by iteration.
+    PyBuilder builder;
+    std::vector<PyRef> items;
+    for (;;) {
+      PyRef item;
+      const int r = next_value(obj, builder, item);
+      if (r < 0) return nullptr;
+      if (r == 0) break;
+      items.push_back(std::move(item));
+    }
+    return list_of(std::move(items)).release();
+  });
+}
+
+PyObject* decoder_iternext(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    DecoderObject* obj = as_decoder(self);
+    BorrowGuard borrow(obj->busy);
+    if (!borrow.held) {
+      raise_already_borrowed();
+      return nullptr;
+    }
+    PyBuilder builder;
+    PyRef item;
+    const int r = next_value(obj, builder, item);
+    if (r < 0) return nullptr;
+    // Only once the trailer has verified: a damaged end raises instead.
+    if (r == 0) PyErr_SetNone(PyExc_StopIteration);
+    return item.release();
   });
 }
 
@@ -94,6 +156,8 @@ PyType_Slot decoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
     {Py_tp_methods, decoder_methods},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(decoder_iternext)},
     {0, nullptr},
 };
 

@@ -2,11 +2,13 @@
 
 #include "errors.hpp"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>  // std::abort
 #include <cstring>  // strerror_r
 #include <string>
+#include <utility>
 
 #include "pyref.hpp"
 
@@ -57,10 +59,152 @@ PyObject* os_error_class(int err) noexcept {
   }
 }
 
+// ---- OSError with its attributes and its message ----
+
+// OSError's own str() turns a set errno and strerror into "[Errno 2] ...";
+// the subclass shows the message it was created with instead.
+PyObject* os_error_str(PyObject* self) {
+  PyRef args = PyRef::steal(PyException_GetArgs(self));
+  if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1)
+    return PyObject_Str(PyTuple_GET_ITEM(args.get(), 0));
+  return reinterpret_cast<PyTypeObject*>(PyExc_OSError)->tp_str(self);
+}
+
+// Pickles (and copies) as the mapped class with the same message, as the
+// plain exception did, since the subclass is no importable name.
+PyObject* os_error_reduce(PyObject* self, PyObject*) {
+  PyRef args = PyRef::steal(PyException_GetArgs(self));
+  if (!args) return nullptr;
+  return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base), args.get());
+}
+
+PyMethodDef os_error_methods[] = {
+    {"__reduce__", os_error_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot os_error_slots[] = {
+    {Py_tp_str, reinterpret_cast<void*>(os_error_str)},
+    {Py_tp_methods, os_error_methods},
+    {0, nullptr},
+};
+
+// Created on first use, one per mapped class, kept for the life of the
+// process. PyMutex_Lock detaches the thread state while it waits, so a
+// thread blocked here never holds the interpreter lock the creator needs.
+PyObject* os_error_subclass(PyObject* base) noexcept {
+  static PyMutex mutex{};
+  static std::array<std::pair<PyObject*, PyObject*>, 16> made{};
+  PyMutex_Lock(&mutex);
+  PyObject* found = nullptr;
+  for (auto& [b, sub] : made) {
+    if (b == base || b == nullptr) {
+      if (b == nullptr) {
+        const char* name = reinterpret_cast<PyTypeObject*>(base)->tp_name;
+        std::string full = std::string("_tuvax_native.") + name;
+        PyType_Spec spec = {
+            .name = full.c_str(),
+            .basicsize = 0,  // the base's layout
+            .itemsize = 0,
+            .flags = Py_TPFLAGS_DEFAULT,
+            .slots = os_error_slots,
+        };
+        sub = PyType_FromSpecWithBases(&spec, base);
+        if (sub != nullptr) b = base;
+      }
+      found = sub;
+      break;
+    }
+  }
+  PyMutex_Unlock(&mutex);
+  return found;
+}
+
 // strerror_r comes in a GNU flavour (returns the text) and a POSIX one
 // (fills the buffer); these overloads accept either.
 [[maybe_unused]] const char* strerror_text(int rc, const char* buf) noexcept { return rc == 0 ? buf : "Unknown error"; }
 [[maybe_unused]] const char* strerror_text(const char* text, const char*) noexcept { return text; }
+
+const char* kind_name(ErrorKind kind) noexcept {
+  switch (kind) {
+    case ErrorKind::Io: return "Io";
+    case ErrorKind::InvalidMagic: return "InvalidMagic";
+    case ErrorKind::UnsupportedVersion: return "UnsupportedVersion";
+    case ErrorKind::InvalidWireType: return "InvalidWireType";
+    case ErrorKind::VarintOverflow: return "VarintOverflow";
+    case ErrorKind::UnexpectedEof: return "UnexpectedEof";
+    case ErrorKind::ChecksumMismatch: return "ChecksumMismatch";
+    case ErrorKind::InvalidUtf8: return "InvalidUtf8";
+    case ErrorKind::NestingTooDeep: return "NestingTooDeep";
+    case ErrorKind::BlockTooLarge: return "BlockTooLarge";
+    case ErrorKind::TooManyItems: return "TooManyItems";
+    case ErrorKind::UnknownCompression: return "UnknownCompression";
+    case ErrorKind::Decompression: return "Decompression";
+    case ErrorKind::InvalidBlockType: return "InvalidBlockType";
+    case ErrorKind::TextParse: return "TextParse";
+    case ErrorKind::SchemaMismatch: return "SchemaMismatch";
+    case ErrorKind::MemoryLimitExceeded: return "MemoryLimitExceeded";
+    case ErrorKind::InvalidBase64: return "InvalidBase64";
+    case ErrorKind::InvalidData: return "InvalidData";
+  }
+  return "Unknown";
+}
+
+// The names of a kind's numeric fields a() and b() (nullptr: unused), and
+// whether its text is a field of its own.
+struct FieldNames {
+  const char* a = nullptr;
+  const char* b = nullptr;
+  bool detail = false;
+};
+
+FieldNames field_names(ErrorKind kind) noexcept {
+  switch (kind) {
+    case ErrorKind::Io: return {"errno"};
+    case ErrorKind::UnsupportedVersion: return {"version"};
+    case ErrorKind::InvalidWireType: return {"tag"};
+    case ErrorKind::UnexpectedEof:
+    case ErrorKind::InvalidUtf8: return {"offset"};
+    case ErrorKind::ChecksumMismatch: return {"expected", "actual"};
+    case ErrorKind::NestingTooDeep: return {"depth", "maximum"};
+    case ErrorKind::BlockTooLarge: return {"size", "maximum"};
+    case ErrorKind::TooManyItems: return {"count", "maximum"};
+    case ErrorKind::UnknownCompression: return {"code"};
+    case ErrorKind::InvalidBlockType: return {"block_type"};
+    case ErrorKind::TextParse: return {"lineno", "colno", true};
+    case ErrorKind::MemoryLimitExceeded: return {"requested", "limit"};
+    case ErrorKind::Decompression:
+    case ErrorKind::SchemaMismatch:
+    case ErrorKind::InvalidBase64:
+    case ErrorKind::InvalidData: return {nullptr, nullptr, true};
+    case ErrorKind::InvalidMagic:
+    case ErrorKind::VarintOverflow: return {};
+  }
+  return {};
+}
+
+bool set_u64(PyObject* exc, const char* name, std::uint64_t v) {
+  PyRef n = PyRef::steal(PyLong_FromUnsignedLongLong(v));
+  return n && PyObject_SetAttrString(exc, name, n.get()) == 0;
+}
+
+bool set_core_attributes(PyObject* exc, const TuvaxError& e) {
+  PyRef kind = PyRef::steal(PyUnicode_FromString(kind_name(e.kind())));
+  if (!kind || PyObject_SetAttrString(exc, "kind", kind.get()) != 0) return false;
+  const FieldNames f = field_names(e.kind());
+  // Every instance answers `offset`, so callers need no getattr default.
+  if (f.a == nullptr || std::strcmp(f.a, "offset") != 0) {
+    if (PyObject_SetAttrString(exc, "offset", Py_None) != 0) return false;
+  }
+  if (f.a != nullptr && !set_u64(exc, f.a, e.a())) return false;
+  if (f.b != nullptr && !set_u64(exc, f.b, e.b())) return false;
+  if (f.detail) {
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(e.text().data(), static_cast<Py_ssize_t>(e.text().size()), "replace"));
+    if (!text || PyObject_SetAttrString(exc, "detail", text.get()) != 0) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -74,21 +218,44 @@ void raise_core_error(CoreStep step, const TuvaxError& e) {
     case CoreStep::Parse: prefix = "parse error: "; type = PyExc_ValueError; break;
     case CoreStep::Format: type = PyExc_MemoryError; break;
   }
-  const std::string text = prefix + e.message();
+  std::string text = prefix + e.message();
+  // The printer's one failure that is not about memory: text nested deeper
+  // than parse_text reads back.
+  if (step == CoreStep::Format && e.kind() == ErrorKind::NestingTooDeep) {
+    type = PyExc_ValueError;
+    text = "nesting depth exceeds maximum " + std::to_string(e.b());
+  }
   // Parse messages quote the input; "replace" keeps a bad byte from turning
   // one error into another.
   PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (msg) PyErr_SetObject(type, msg.get());
+  if (!msg) return;
+  PyRef exc = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
+  if (!exc || !set_core_attributes(exc.get(), e)) return;
+  PyErr_SetRaisedException(exc.release());  // steals
 }
 
-void raise_os_error(int err) {
+void raise_os_error(int err, std::optional<std::string_view> filename) {
   char buf[256];
   const char* desc = strerror_text(strerror_r(err, buf, sizeof buf), buf);
   // The C library speaks the locale's encoding, which need not be UTF-8.
   PyRef text = PyRef::steal(PyUnicode_DecodeLocale(desc, "surrogateescape"));
   if (!text) return;
   PyRef msg = PyRef::steal(PyUnicode_FromFormat("%U (os error %d)", text.get(), err));
-  if (msg) PyErr_SetObject(os_error_class(err), msg.get());
+  if (!msg) return;
+  PyObject* type = os_error_subclass(os_error_class(err));
+  if (type == nullptr) return;
+  PyRef exc = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
+  PyRef code = PyRef::steal(PyLong_FromLong(err));
+  if (!exc || !code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0 ||
+      PyObject_SetAttrString(exc.get(), "strerror", text.get()) != 0)
+    return;
+  if (filename) {
+    // The path came from a str as UTF-8, so it decodes back to that str.
+    PyRef name = PyRef::steal(
+        PyUnicode_DecodeUTF8(filename->data(), static_cast<Py_ssize_t>(filename->size()), "surrogateescape"));
+    if (!name || PyObject_SetAttrString(exc.get(), "filename", name.get()) != 0) return;
+  }
+  PyErr_SetRaisedException(exc.release());
 }
 
 void raise_nul_in_path() { PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte"); }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <exception>
 #include <new>  // std::bad_alloc
+#include <optional>
+#include <string_view>
 #include <type_traits>
 
 #include "tuvax/error.hpp"
@@ -24,10 +26,19 @@ enum class CoreStep : std::uint8_t {
   Format,  // MemoryError "{e}": the only formatting error is an indentation too large to allocate
 };
 
+// The exception carries the error's facts as attributes: `kind` (the kind's
+// name, "ChecksumMismatch"), `offset` (None for kinds without one) and the
+// kind's own fields: expected/actual, depth/maximum, size/maximum,
+// count/maximum, requested/limit, tag, version, code, block_type, detail
+// (the text of the kinds that carry one), lineno/colno for text parse errors.
 void raise_core_error(CoreStep step, const TuvaxError& e);
 
-// OSError, or the subclass for `err`, with "{strerror} (os error {err})".
-void raise_os_error(int err);
+// The OSError class for `err` with the message "{strerror} (os error {err})"
+// and errno, strerror and filename (the path, when given) set. Setting those
+// on a stock OSError would change its text, so the instance is of a private
+// subclass of the mapped class (FileNotFoundError for ENOENT, ...) that keeps
+// the message as its text and pickles as the mapped class.
+void raise_os_error(int err, std::optional<std::string_view> filename = std::nullopt);
 
 // OSError "file name contained an unexpected NUL byte".
 void raise_nul_in_path();

@@ -7,11 +7,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>  // std::max
 #include <atomic>
 #include <cerrno>
-#include <cstdio>  // std::snprintf
+#include <cstdio>   // std::snprintf
+#include <cstring>  // std::memcmp, std::memcpy
+#include <utility>
 
 #include "errors.hpp"
+#include "tuvax/header.hpp"
+#include "tuvax/varint.hpp"
 
 namespace tuvax::py {
 namespace {
@@ -123,6 +128,112 @@ class TempFile {
   std::string path_;
 };
 
+// Lets other threads run during blocking system calls. The destructor takes
+// the lock back on every exit, a C++ exception included, so the guard of
+// the entry point always runs with it held.
+class GilReleased {
+ public:
+  GilReleased() noexcept : state_(PyEval_SaveThread()) {}
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+// ---- Reading a document as far as its framing allows ----
+
+class FramedReader {
+ public:
+  FramedReader(int fd, std::size_t size_hint) noexcept : fd_(fd), size_hint_(size_hint) {}
+
+  // Reads the bytes decoding will examine, following the framing (see
+  // read_document in the header). 0, or the errno of a failed read.
+  int read_document(const Limits& limits) {
+    if (const int err = ensure(header_size)) return err;
+    if (have_ < header_size || std::memcmp(buf_.get(), magic.data(), magic.size()) != 0) return 0;
+    std::size_t pos = header_size;
+    for (;;) {
+      // One byte first: a trailer may be the last thing a writer sends
+      // before it waits, so asking for more would hang on a pipe.
+      if (const int err = ensure(pos + 1)) return err;
+      if (have_ <= pos) return 0;  // no trailer: the decoder says where input ended
+      const std::uint8_t type = buf_[pos];
+      if (type == static_cast<std::uint8_t>(BlockType::Trailer)) return ensure(pos + trailer_size);
+      if (type < static_cast<std::uint8_t>(BlockType::Data) || type > static_cast<std::uint8_t>(BlockType::StringDict))
+        return 0;
+      // Each check below needs only the bytes before it, so they are read
+      // one field at a time: a forged length is refused without waiting
+      // for bytes that a sender may never write.
+      const std::size_t length_at = pos + 1;
+      for (std::size_t i = 0; i < max_varint_len; ++i) {
+        if (const int err = ensure(length_at + i + 1)) return err;
+        if (have_ <= length_at + i || buf_[length_at + i] < 0x80) break;
+      }
+      const auto length = decode_varint(buf_.get(), have_, length_at);
+      if (!length || length->value > limits.max_block_size) return 0;
+      const std::size_t compression_at = length_at + length->consumed;
+      if (const int err = ensure(compression_at + 1)) return err;
+      if (have_ <= compression_at || buf_[compression_at] > static_cast<std::uint8_t>(Compression::Lz4)) return 0;
+      const std::uint8_t compression = buf_[compression_at];
+      // length <= max_block_size, so the sum cannot wrap.
+      const std::size_t end = compression_at + 1 + 8 + static_cast<std::size_t>(length->value);
+      if (const int err = ensure(end)) return err;
+      if (have_ < end) return 0;
+      // No decompressor is built in: such a data block ends decoding.
+      if (compression != static_cast<std::uint8_t>(Compression::None) &&
+          type != static_cast<std::uint8_t>(BlockType::StringDict))
+        return 0;
+      pos = end;
+    }
+  }
+
+  FileBytes take() && noexcept { return FileBytes{std::move(buf_), have_}; }
+
+ private:
+  // At least `n` bytes held, or all there are. Only called when the bytes
+  // are needed, so a read never waits for data decoding can do without.
+  int ensure(std::size_t n) {
+    if (have_ >= n || eof_) return 0;
+    if (capacity_ < n) grow(n);
+    while (have_ < n) {
+      const ssize_t r = ::read(fd_, buf_.get() + have_, capacity_ - have_);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (r == 0) {
+        eof_ = true;
+        break;
+      }
+      have_ += static_cast<std::size_t>(r);
+    }
+    return 0;
+  }
+
+  // The header alone comes first, so that a device full of garbage costs
+  // eight bytes. After it a regular file gets room for all of itself (one
+  // byte more, so that the read seeing its end needs no more room), and
+  // anything else doubles: never more than twice what the framing vouched for.
+  void grow(std::size_t n) {
+    std::size_t size = n;
+    if (capacity_ != 0) size = std::max(n, size_hint_ >= n ? size_hint_ + 1 : capacity_ * 2);
+    // Default-initialised: bytes about to be overwritten need no zeroing.
+    std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[size]);
+    if (have_ != 0) std::memcpy(bigger.get(), buf_.get(), have_);
+    buf_ = std::move(bigger);
+    capacity_ = size;
+  }
+
+  int fd_;
+  std::size_t size_hint_;
+  std::unique_ptr<std::uint8_t[]> buf_;
+  std::size_t capacity_ = 0;
+  std::size_t have_ = 0;
+  bool eof_ = false;
+};
+
 }  // namespace
 
 std::expected<void, int> replace_file(const std::string& path, std::span<const std::uint8_t> data) {
@@ -188,29 +299,17 @@ std::expected<void, int> replace_file(const std::string& path, std::span<const s
   return {};
 }
 
-std::expected<std::vector<std::uint8_t>, int> read_file(const std::string& path) {
+std::expected<FileBytes, int> read_document(const std::string& path, const Limits& limits) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return std::unexpected(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
   if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
-  const std::size_t hint = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  // One byte more than the length, so that the read reporting the end does
-  // not need a bigger buffer; files that grow meanwhile still read whole.
-  std::vector<std::uint8_t> out(hint + 1);
-  std::size_t len = 0;
-  for (;;) {
-    if (len == out.size()) out.resize(out.size() < 4096 ? 8192 : out.size() * 2);
-    const ssize_t n = ::read(fd.get(), out.data() + len, out.size() - len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
-    if (n == 0) break;
-    len += static_cast<std::size_t>(n);
-  }
-  out.resize(len);
-  return out;
+  // /proc files and the like call themselves regular but report size 0.
+  const std::size_t size_hint = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  FramedReader in(fd.get(), size_hint);
+  if (const int err = in.read_document(limits)) return std::unexpected(err);
+  return std::move(in).take();
 }
 
 bool write_output(std::string_view path, std::span<const std::uint8_t> data) {
@@ -218,21 +317,32 @@ bool write_output(std::string_view path, std::span<const std::uint8_t> data) {
     raise_nul_in_path();
     return false;
   }
-  if (auto r = replace_file(std::string(path), data); !r) {
-    raise_os_error(r.error());
+  const std::string p(path);  // our own copy: the str object is not touched below
+  std::expected<void, int> r;
+  {
+    GilReleased released;
+    r = replace_file(p, data);
+  }
+  if (!r) {
+    raise_os_error(r.error(), path);
     return false;
   }
   return true;
 }
 
-std::optional<std::vector<std::uint8_t>> read_input(std::string_view path) {
+std::optional<FileBytes> read_input(std::string_view path, const Limits& limits) {
   if (path.find('\0') != std::string_view::npos) {
     raise_nul_in_path();
     return std::nullopt;
   }
-  auto r = read_file(std::string(path));
+  const std::string p(path);
+  std::expected<FileBytes, int> r;
+  {
+    GilReleased released;
+    r = read_document(p, limits);
+  }
   if (!r) {
-    raise_os_error(r.error());
+    raise_os_error(r.error(), path);
     return std::nullopt;
   }
   return std::move(*r);

@@ -3,15 +3,26 @@
 
 #include "python.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>  // std::unique_ptr
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "tuvax/limits.hpp"
 
 namespace tuvax::py {
+
+// Bytes read from a file: a plain heap buffer, never a Python object, so it
+// may be filled while the interpreter lock is released.
+struct FileBytes {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
+  std::span<const std::uint8_t> span() const noexcept { return {data.get(), size}; }
+};
 
 // ---- Plain file access; failures are errno values ----
 
@@ -24,15 +35,28 @@ namespace tuvax::py {
 // device, a FIFO) is written in place. A directory is EISDIR.
 [[nodiscard]] std::expected<void, int> replace_file(const std::string& path, std::span<const std::uint8_t> data);
 
-// The whole file, read into one buffer sized from its length.
-[[nodiscard]] std::expected<std::vector<std::uint8_t>, int> read_file(const std::string& path);
+// The bytes of the binary document at `path`, read no further than the
+// framing verified so far allows: the header first, then each block's fixed
+// part, and a payload only once its declared length is within
+// `limits.max_block_size`. Reading stops after the trailer, at the end of
+// the input, or at the first fault the decoder will report; in every case
+// the bytes read are all the decoder examines, so it gives the errors and
+// offsets it gives for the whole input in memory. Bytes after the trailer
+// are never read. A regular file's size sizes the buffer, so a sound file is
+// read in one go; a pipe or device grows the buffer as the framing asks.
+[[nodiscard]] std::expected<FileBytes, int> read_document(const std::string& path, const Limits& limits);
 
 // ---- The same, failures raised as OSError ----
+//
+// The file work runs with the interpreter lock released, so other threads
+// (a writer feeding the FIFO being read, say) keep running. `data` must not
+// belong to a Python object for that reason.
 
 // OSError "file name contained an unexpected NUL byte" before any system
-// call, or the mapped OSError of the failing call. false: exception set.
+// call, or the mapped OSError of the failing call, with errno, strerror and
+// filename set. false: exception set.
 [[nodiscard]] bool write_output(std::string_view path, std::span<const std::uint8_t> data);
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> read_input(std::string_view path);
+[[nodiscard]] std::optional<FileBytes> read_input(std::string_view path, const Limits& limits);
 
 }  // namespace tuvax::py
 
