@@ -7,6 +7,23 @@
 # `dict[str, str]` variables, because list and dict are invariant. Decoded
 # data is `Any`, as json.loads returns it: the shape is known to the caller,
 # not to the checker.
+#
+# Errors keep the builtin classes, so their attributes are set on the
+# instance and cannot be typed here:
+#
+# - RuntimeError("encode error: ..." / "finish error: ..." / "decode error:
+#   ...") and ValueError("parse error: ...") from the core carry `kind`, the
+#   error kind's name ("ChecksumMismatch", "UnexpectedEof", ...), and `offset`
+#   (an int where the kind has one, else None), plus the kind's own fields:
+#   expected/actual (ChecksumMismatch), depth/maximum (NestingTooDeep),
+#   size/maximum (BlockTooLarge), count/maximum (TooManyItems),
+#   requested/limit (MemoryLimitExceeded), tag (InvalidWireType), code
+#   (UnknownCompression), block_type (InvalidBlockType), detail (the text of
+#   Decompression and InvalidData), and lineno, colno and detail (TextParse).
+# - OSError (FileNotFoundError, PermissionError, ...) from the file functions
+#   carries errno, strerror and filename, with its text "{strerror} (os error
+#   {errno})". It is a private subclass of the class named, which keeps that
+#   text while the attributes are set.
 
 from typing import Any, Final, Self, SupportsIndex, final
 
@@ -64,8 +81,12 @@ class Encoder:
 
 @final
 class TuvaxDecoder:
-    """Decodes one document held as a private copy of `data`, once."""
+    """Decodes one document held as a private copy of `data`, by iteration or decode_all."""
 
     def __new__(cls, data: bytes) -> Self: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> Any:
+        """The next top-level value; StopIteration once the trailer has verified."""
+
     def decode_all(self, /) -> list[Any]:
-        """Every top-level value, always as a list."""
+        """The top-level values not yet taken by iteration, always as a list; once only."""

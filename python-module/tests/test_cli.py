@@ -93,8 +93,19 @@ class TestEncode:
         assert fails("encode", input=b'{"a": [1, 18446744073709551616]}') == (
             "tuvax: <stdin>: cannot encode $.a[1]: the integer 18446744073709551616 is "
             "outside the range -2**63 to 2**64-1")
+        # Errors of the encoder name the file and the JSON path; they used
+        # to name neither.
         assert fails("encode", input=b"[" * 200 + b"]" * 200) == (
-            "tuvax: encode error: Nesting depth 128 exceeds maximum 128")
+            "tuvax: <stdin>: cannot encode $" + "[0]" * 128 + ": encode error: Nesting depth 128 "
+            "exceeds maximum 128")
+        big = tmp_path / "big.json"
+        big.write_text('{"ok": [1], "a": [' + "0," * 1_000_000 + "0]}")
+        assert fails("encode", big) == (
+            f"tuvax: {big}: cannot encode $.a: encode error: Item count 1000001 exceeds maximum 1000000")
+        # fmt used to blame --indent for an integer out of range.
+        assert fails("fmt", input=b'{"a": [18446744073709551616]}') == (
+            "tuvax: <stdin>: cannot write $.a[0]: the integer 18446744073709551616 is outside the "
+            "range -2**63 to 2**64-1")
 
     def test_largest_unsigned_integer_encodes(self):
         out = ok("encode", input=b"[18446744073709551615, -9223372036854775808]")
@@ -152,6 +163,32 @@ class TestDecode:
     def test_indent_beyond_any_machine(self, target):
         assert fails("decode", "--to", target, "--indent", str(2**64),
                      input=tuvax.encode([[1]])) == f"tuvax: --indent {2**64} is too large"
+
+
+class TestOneDocument:
+    # A second document after the first (`cat a.tvx b.tvx | tuvax decode`)
+    # used to be dropped without a word, and inspect called the file ok.
+    def test_bytes_after_the_trailer_are_refused(self, tmp_path):
+        one = ok("encode", input=b'{"a": 1}')  # what encode writes ends at its trailer
+        assert ok("decode", "--to", "json", input=one) == b'{\n  "a": 1\n}\n'
+        two = tmp_path / "two.tvx"
+        two.write_bytes(one + one)
+        message = (f"tuvax: {two}: {len(one)} bytes after the trailer at offset {len(one)}: "
+                   f"a second document, or damage")
+        for args in (["decode", two], ["decode", "--to", "json", two],
+                     ["decode", two, "-o", tmp_path / "out.txt"]):
+            assert fails(*args) == message
+        assert not (tmp_path / "out.txt").exists()
+        r = run("inspect", two)
+        assert r.returncode == 1 and r.stderr == b""
+        assert r.stdout.decode().splitlines()[-4:] == [
+            f"after    {len(one)} bytes follow the trailer",
+            "values   1 top-level",
+            "strings  0 dictionary entries",
+            f"verdict  damaged: {message.split(': ', 2)[2]}",
+        ]
+        # The module keeps reading one document and ignoring what follows.
+        assert tuvax.decode(one + one) == {"a": 1}
 
 
 class TestFmt:
@@ -295,14 +332,33 @@ class TestUsage:
                 return subprocess.run([sys.executable, "-m", "tuvax", *args], input=b"[1]",
                                       stdout=follower, stderr=subprocess.PIPE, env=ENV,
                                       timeout=60)
-            r = on_tty("encode")
-            assert (r.returncode, r.stderr) == (1, b"tuvax: refusing to write binary output "
-                                                   b"to a terminal; use -o FILE or redirect\n")
-            # Text is fine on a terminal, and "-o -" asks for binary there on purpose.
-            assert (on_tty("fmt").returncode, on_tty("encode", "-o", "-").returncode) == (0, 0)
+            # "-o -" used to write binary to the terminal after all.
+            for args in (["encode"], ["encode", "-o", "-"]):
+                r = on_tty(*args)
+                assert (r.returncode, r.stderr) == (1, b"tuvax: refusing to write binary output "
+                                                       b"to a terminal; use -o FILE or redirect\n")
+            assert on_tty("fmt").returncode == 0  # text is fine on a terminal
         finally:
             os.close(follower)
             os.close(leader)
+
+    def test_terminal_on_standard_input_gets_a_hint(self):
+        # It used to wait in silence, which looks like a hang.
+        pty = pytest.importorskip("pty")
+        try:
+            leader, follower = pty.openpty()
+        except OSError:
+            pytest.skip("no pseudo-terminal available")
+        try:
+            proc = subprocess.Popen([sys.executable, "-m", "tuvax", "fmt"], stdin=follower,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+            os.write(leader, b"[1]\n\x04")  # a line, then end of input
+            out, err = proc.communicate(timeout=60)
+        finally:
+            os.close(follower)
+            os.close(leader)
+        assert (proc.returncode, out) == (0, b"[1]\n")
+        assert err == b"tuvax: reading standard input from the terminal; end it with Ctrl-D\n"
 
 
 class TestAtomicOutput:
@@ -344,6 +400,13 @@ class TestAtomicOutput:
             f"tuvax: cannot write {tmp_path}/no/dir.txt: No such file or directory")
         assert fails("fmt", "-o", tmp_path, input=b"1") == (
             f"tuvax: cannot write {tmp_path}: Is a directory")
+        assert fails("fmt", "-o", "/dev/full", input=b"1") == (
+            "tuvax: cannot write /dev/full: No space left on device")
+        # A full standard output used to print a bare "[Errno 28] ...".
+        with open("/dev/full", "wb") as full:
+            r = subprocess.run([sys.executable, "-m", "tuvax", "fmt"], input=b"1", stdout=full,
+                               stderr=subprocess.PIPE, env=ENV, timeout=60)
+        assert (r.returncode, r.stderr) == (1, b"tuvax: cannot write <stdout>: No space left on device\n")
 
     def test_non_regular_target_is_written_directly(self):
         assert ok("encode", "-o", os.devnull, input=b"1") == b""

@@ -44,6 +44,47 @@ class TestDecodeAll:
                        TuvaxDecoder(b"").decode_all)
 
 
+class TestIteration:
+    def test_shares_one_position_with_decode_all(self):
+        values = [1, "b", [None], {"k": b"v"}]
+        dec = TuvaxDecoder(document(*values))
+        assert iter(dec) is dec
+        assert [next(dec), next(dec)] == values[:2]
+        assert dec.decode_all() == values[2:]  # only what iteration has not taken
+        raises_exactly(RuntimeError, CONSUMED, dec.decode_all)
+        assert list(dec) == []
+        dec = TuvaxDecoder(document(*values))
+        assert list(dec) == values
+        with pytest.raises(StopIteration):
+            next(dec)
+        assert dec.decode_all() == []
+        assert [list(TuvaxDecoder(document())), list(TuvaxDecoder(encode([1, 2])))] == [[], [[1, 2]]]
+
+    def test_stops_only_at_a_verified_trailer_and_errors_stick(self):
+        data = document(1, 2)
+        for bad in (data[:-1], data[:-19] + bytes([data[-19]]) + data[-18:-1] + bytes([data[-1] ^ 1])):
+            dec = TuvaxDecoder(bad)
+            assert [next(dec), next(dec)] == [1, 2]
+            first = raises_exactly(RuntimeError, str(_decode_error(bad)), next, dec)
+            again = raises_exactly(RuntimeError, str(first), next, dec)
+            assert (again.kind, again.offset) == (first.kind, first.offset)
+            raises_exactly(RuntimeError, str(first), dec.decode_all)
+            raises_exactly(RuntimeError, CONSUMED, dec.decode_all)
+            raises_exactly(RuntimeError, str(first), next, dec)
+        # A failed decode_all leaves the same error for iteration.
+        dec = TuvaxDecoder(b"garbage!")
+        raises_exactly(RuntimeError, "decode error: Invalid magic bytes in file header: expected TUVAXv1",
+                       dec.decode_all)
+        raises_exactly(RuntimeError, "decode error: Invalid magic bytes in file header: expected TUVAXv1",
+                       next, dec)
+
+
+def _decode_error(data):
+    with pytest.raises(RuntimeError) as info:
+        decode(data)
+    return info.value
+
+
 class TestConstructor:
     @pytest.mark.parametrize("data, name", [("text", "str"), (bytearray(b"x"), "bytearray"), (None, "NoneType")])
     def test_only_bytes(self, data, name):

@@ -59,10 +59,18 @@ class TestDumpLoad:
         assert buf.getvalue() == b""
 
     def test_load_refuses_a_text_file(self, tmp_path):
-        path = tmp_path / "doc.txt"
-        path.write_text("{}")
-        with open(path) as f, pytest.raises(TypeError) as exc:
+        # A document opened in text mode used to fail as UnicodeDecodeError.
+        path = tmp_path / "doc.tvx"
+        path.write_bytes(tuvax.encode({"raw": b"\xff\xfe"}))
+        with open(path, encoding="utf-8") as f, pytest.raises(TypeError) as exc:
             tuvax.load(f)
+        assert str(exc.value) == "load() needs a file opened in binary mode, not a text file"
+
+        class TextReader:  # not a text file object, but read() gives str
+            def read(self):
+                return "{}"
+        with pytest.raises(TypeError) as exc:
+            tuvax.load(TextReader())
         assert str(exc.value) == "load() needs a file opened in binary mode, read() returned str"
 
 
@@ -167,8 +175,12 @@ class TestStubs:
         # The constructor: the stub's __new__ without `cls`, against the class.
         assert _stub_params(methods.pop("__new__"))[1:] == _runtime_params(runtime)
         public = {n for n in dir(runtime) if not n.startswith("_")}
-        assert set(methods) == public
+        dunders = {n for n in methods if n.startswith("__")}
+        assert set(methods) - dunders == public
+        assert all(getattr(runtime, n, None) is not None for n in dunders)
         for name, fn in methods.items():
+            if name in dunders:
+                continue
             assert _stub_params(fn) == _runtime_params(getattr(runtime, name)), name
 
     def test_classes_are_final_in_stubs_as_at_run_time(self):

@@ -12,6 +12,7 @@ this package adds stream helpers in the manner of `json` and `pickle`:
 The command line tool is `tuvax` (or `python -m tuvax`).
 """
 
+import io
 from collections.abc import Buffer
 from typing import Any, Protocol
 
@@ -87,7 +88,10 @@ def loads(data: Buffer) -> Any:
 
 def load(fp: _BinaryReader) -> Any:
     """Read the binary file `fp` to its end and decode the document in it."""
+    if isinstance(fp, io.TextIOBase):
+        # Reading would fail as text first, on the first byte that is not UTF-8.
+        raise TypeError("load() needs a file opened in binary mode, not a text file")
     data = fp.read()
-    if isinstance(data, str):  # a text-mode file, despite the annotation
+    if isinstance(data, str):  # some other reader of text, despite the annotation
         raise TypeError("load() needs a file opened in binary mode, read() returned str")
     return loads(data)

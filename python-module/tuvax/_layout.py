@@ -11,7 +11,6 @@ helps to say where that decode failed.
 from __future__ import annotations
 
 import dataclasses
-import re
 
 MAGIC = b"TUVAXv1"
 HEADER_SIZE = 8
@@ -60,7 +59,7 @@ class Layout:
     reserved: int | None = None
     blocks: list[Block] = dataclasses.field(default_factory=list)
     file_hash: int | None = None  # as stored in the trailer
-    after_trailer: int = 0  # bytes that follow the trailer, never read
+    after_trailer: int = 0  # bytes that follow the trailer
     dict_entries: int = 0
     dict_problem: tuple[Block, Malformed] | None = None
     problem: Malformed | None = None  # the first break in the framing
@@ -172,18 +171,20 @@ def _walk_blocks(data: bytes, layout: Layout) -> None:
 
 # ---- Saying where a decode failed ----
 
-_CHECKSUM = re.compile(r"Checksum mismatch: expected 0x([0-9a-f]{16})")
-_OFFSET = re.compile(r"at offset (\d+)")
-# Errors that arise while reading values, which carry no offset.
-_VALUE_ERRORS = ("Invalid wire type", "Nesting depth", "Item count", "Memory limit",
-                 "Invalid data: StrRef", "Invalid UTF-8")
+# Kinds that arise while reading a value and carry no offset of their own.
+_VALUE_KINDS = frozenset({"InvalidWireType", "NestingTooDeep", "TooManyItems",
+                          "MemoryLimitExceeded", "InvalidData"})
 
 
-def locate(message: str, layout: Layout) -> str | None:
-    """Where in the document the decode error `message` arose, or None."""
-    m = _CHECKSUM.search(message)
-    if m:
-        stored = int(m[1], 16)
+def locate(error: BaseException, layout: Layout, decoded: int = 0) -> str | None:
+    """Where in the document the decode error `error` arose, or None.
+
+    It reads the facts the error carries (`kind`, `offset`, `expected`);
+    `decoded` is how many top-level values came out before it.
+    """
+    kind = getattr(error, "kind", None)
+    if kind == "ChecksumMismatch":
+        stored = getattr(error, "expected")
         for b in layout.blocks:
             if b.type == TRAILER:
                 if b.checksum == stored:
@@ -198,9 +199,8 @@ def locate(message: str, layout: Layout) -> str | None:
         block, e = layout.dict_problem
         return (f"the string-dict block at offset {block.offset}, payload byte {e.offset}: "
                 f"{e.what}")
-    m = _OFFSET.search(message)
-    if m:
-        at = int(m[1])
+    at = getattr(error, "offset", None)
+    if at is not None:
         for b in layout.blocks:
             if b.type != TRAILER and b.payload_start <= at < b.payload_end:
                 return (f"offset {at}, payload byte {at - b.payload_start} of the {b.name} "
@@ -212,11 +212,12 @@ def locate(message: str, layout: Layout) -> str | None:
         return f"offset {at}"
     if layout.problem is not None:
         return f"offset {layout.problem.offset}: {layout.problem.what}"
-    if message.startswith("decode error: ") and message[14:].startswith(_VALUE_ERRORS):
+    if kind in _VALUE_KINDS:
         data_blocks = [b for b in layout.blocks if b.type == DATA]
-        if data_blocks:
-            b = data_blocks[0]
-            return f"a value in the data block at offset {b.offset}"
+        where = f"top-level value {decoded + 1}"
+        if len(data_blocks) == 1:
+            where += f", in the data block at offset {data_blocks[0].offset}"
+        return where
     return None
 
 
@@ -231,7 +232,7 @@ def describe(layout: Layout) -> list[str]:
             lines.append(f"{b.offset:>8}  {b.name:<11} {b.length:>8}  "
                          f"{b.compression} ({COMPRESSION_NAMES[b.compression]})")
     if layout.after_trailer:
-        lines.append(f"after    {layout.after_trailer} bytes follow the trailer (not read)")
+        lines.append(f"after    {layout.after_trailer} bytes follow the trailer")
     if layout.problem is not None:
         lines.append(f"framing  broken at offset {layout.problem.offset}: {layout.problem.what}")
     return lines

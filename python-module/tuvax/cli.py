@@ -12,7 +12,6 @@ import errno
 import json
 import math
 import os
-import re
 import stat
 import sys
 import tempfile
@@ -37,6 +36,10 @@ class CliError(Exception):
 def _read_input(path: str | None) -> tuple[bytes, str]:
     """The whole input and the name to use for it in messages."""
     if path is None or path == "-":
+        if sys.stdin.isatty():
+            # Otherwise a forgotten file name looks like a hang.
+            print("tuvax: reading standard input from the terminal; end it with Ctrl-D",
+                  file=sys.stderr, flush=True)
         return sys.stdin.buffer.read(), "<stdin>"
     try:
         with open(path, "rb") as f:
@@ -84,9 +87,6 @@ def _load_text(text: str, name: str) -> Any:
         raise CliError(f"{name}: {e}") from None
 
 
-_TEXT_POSITION = re.compile(r"at line (\d+), col (\d+)")
-
-
 def _load_any(text: str, name: str) -> Any:
     """JSON when the input is JSON, text notation otherwise.
 
@@ -104,8 +104,7 @@ def _load_any(text: str, name: str) -> Any:
     except ValueError as e:
         text_error = e
     if isinstance(json_error, json.JSONDecodeError):
-        m = _TEXT_POSITION.search(str(text_error))
-        text_at = (int(m[1]), int(m[2])) if m else (0, 0)
+        text_at = (getattr(text_error, "lineno", 0), getattr(text_error, "colno", 0))
         if name.endswith(".json") or (json_error.lineno, json_error.colno) > text_at:
             raise CliError(f"{name}: invalid JSON: {json_error}")
     raise CliError(f"{name}: {text_error}")
@@ -117,7 +116,7 @@ def _load_any(text: str, name: str) -> Any:
 def _refuse_terminal(output: str | None) -> None:
     # Checked before any input is read, so nobody types a document into a
     # terminal only to be told that the result cannot be shown there.
-    if output is None and sys.stdout.isatty():
+    if (output is None or output == "-") and sys.stdout.isatty():
         raise CliError("refusing to write binary output to a terminal; use -o FILE or redirect")
 
 
@@ -182,10 +181,24 @@ def _replace_file(target: str, data: bytes, mode: int | None) -> None:
 
 def _write_output(path: str | None, data: bytes) -> None:
     if path is None or path == "-":
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        try:
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+        except BrokenPipeError:
+            raise
+        except OSError as e:
+            # What could not be written stays buffered; let the flush at exit
+            # drop it instead of reporting the failure a second time.
+            _silence_stdout()
+            raise CliError(f"cannot write <stdout>: {e.strerror}") from None
     else:
         write_atomic(path, data)
+
+
+def _silence_stdout() -> None:
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 # ---- Paths into a value, for messages ----
@@ -199,21 +212,51 @@ def _child_path(path: str, key: str | int) -> str:
     return f"{path}[{json.dumps(key, ensure_ascii=False)}]"
 
 
-def _first(obj: Any, bad: Callable[[Any], str | None]) -> tuple[str, str] | None:
-    """(path, reason) of the first value in document order that `bad` names."""
-    stack: list[tuple[str, Any]] = [("$", obj)]
+def _first(obj: Any, bad: Callable[[Any], str | None],
+           depth_limit: int | None = None) -> tuple[str, str] | None:
+    """(path, reason) of the first value in document order that `bad` names.
+
+    With `depth_limit`, the first container nested that deep (the top-level
+    value being at depth 0) is named instead, if it comes first.
+    """
+    stack: list[tuple[str, Any, int]] = [("$", obj, 0)]
     while stack:
-        path, value = stack.pop()
+        path, value, depth = stack.pop()
         reason = bad(value)
         if reason is not None:
             return path, reason
-        children: list[tuple[str, Any]] = []
+        children: list[tuple[str, Any, int]] = []
         if isinstance(value, dict):
-            children = [(_child_path(path, k), v) for k, v in value.items()]
+            children = [(_child_path(path, k), v, depth + 1) for k, v in value.items()]
         elif isinstance(value, list):
-            children = [(_child_path(path, i), v) for i, v in enumerate(value)]
+            children = [(_child_path(path, i), v, depth + 1) for i, v in enumerate(value)]
+        else:
+            continue
+        if depth_limit is not None and depth >= depth_limit:
+            return path, f"nested {depth + 1} deep"
         stack.extend(reversed(children))
     return None
+
+
+def _culprit(obj: Any, e: BaseException) -> str | None:
+    """The JSON path of the value that the core error `e` is about, if one is."""
+    kind = getattr(e, "kind", None)
+    found = None
+    if kind == "NestingTooDeep":
+        found = _first(obj, lambda v: None, depth_limit=e.maximum)  # type: ignore[attr-defined]
+    elif kind == "TooManyItems":
+        count = e.count  # type: ignore[attr-defined]
+        found = _first(obj, lambda v: "" if isinstance(v, (list, dict)) and len(v) == count else None)
+    elif kind == "MemoryLimitExceeded":
+        limit = e.limit  # type: ignore[attr-defined]
+        found = _first(obj, lambda v: "" if _stored_size(v) > limit else None)
+    return None if found is None else found[0]
+
+
+def _stored_size(value: Any) -> int:
+    if isinstance(value, str):
+        return len(value.encode("utf-8", "surrogatepass"))
+    return len(value) if isinstance(value, bytes) else 0
 
 
 def _not_json(value: Any) -> str | None:
@@ -249,22 +292,50 @@ def _encode(args: argparse.Namespace) -> int:
         if found is None:
             raise
         raise CliError(f"{name}: cannot encode {found[0]}: {found[1]}") from None
+    except RuntimeError as e:
+        path = _culprit(obj, e)
+        raise CliError(f"{name}: cannot encode {path}: {e}" if path else f"{name}: {e}") from None
+    # One document and nothing after it: decode refuses anything else.
     _write_output(args.output, enc.finish())
     return 0
 
 
-def _pretty(obj: Any, indent: int) -> str:
+def _pretty(obj: Any, indent: int, name: str) -> str:
     try:
         return pretty_print(obj, indent)
     except OverflowError:
+        found = _first(obj, _out_of_range)
+        if found is not None:
+            raise CliError(f"{name}: cannot write {found[0]}: {found[1]}") from None
         raise CliError(f"--indent {indent} is too large") from None
+    except (ValueError, RuntimeError) as e:
+        if getattr(e, "kind", None) is None:
+            raise
+        path = _culprit(obj, e)
+        raise CliError(f"{name}: cannot write {path}: {e}" if path else f"{name}: {e}") from None
 
 
 def _decode_input(data: bytes, name: str) -> Any:
     try:
-        return decode(data)
+        obj = decode(data)
     except RuntimeError as e:
         raise CliError(f"{name}: {e}") from None
+    extra = _after_trailer(_layout.walk(data))
+    if extra is not None:
+        raise CliError(f"{name}: {extra}")
+    return obj
+
+
+def _after_trailer(layout: _layout.Layout) -> str | None:
+    """What follows a verified trailer, said as a fault, or None.
+
+    The module ignores it, as the format allows; a file given to this command
+    is one document, and a second one after it would be lost without a word.
+    """
+    if not layout.after_trailer:
+        return None
+    end = layout.size - layout.after_trailer
+    return f"{layout.after_trailer} bytes after the trailer at offset {end}: a second document, or damage"
 
 
 def _decode(args: argparse.Namespace) -> int:
@@ -280,7 +351,7 @@ def _decode(args: argparse.Namespace) -> int:
         except OverflowError:
             raise CliError(f"--indent {args.indent} is too large") from None
     else:
-        text = _pretty(obj, args.indent)
+        text = _pretty(obj, args.indent, name)
     _write_output(args.output, text.encode() + b"\n")
     return 0
 
@@ -294,7 +365,7 @@ def _fmt(args: argparse.Namespace) -> int:
         obj = _load_text(text, name)
     else:
         obj = _load_any(text, name)
-    _write_output(args.output, _pretty(obj, args.indent).encode() + b"\n")
+    _write_output(args.output, _pretty(obj, args.indent, name).encode() + b"\n")
     return 0
 
 
@@ -302,20 +373,27 @@ def _inspect(args: argparse.Namespace) -> int:
     data, name = _read_input(args.file)
     layout = _layout.walk(data)
     lines = [f"{name}: {len(data)} bytes", *_layout.describe(layout)]
+    count = 0
     try:
-        values = TuvaxDecoder(data).decode_all()
+        for _ in TuvaxDecoder(data):  # one value at a time: only the count is kept
+            count += 1
     except RuntimeError as e:
         lines.append("values   unknown (decoding failed)")
         lines.append(f"verdict  damaged: {e}")
-        where = _layout.locate(str(e), layout)
+        where = _layout.locate(e, layout, count)
         if where is not None:
             lines.append(f"where    {where}")
         status = 1
     else:
-        lines.append(f"values   {len(values)} top-level")
+        lines.append(f"values   {count} top-level")
         lines.append(f"strings  {layout.dict_entries} dictionary entries")
-        lines.append("verdict  ok: every block checksum and the file hash verify")
-        status = 0
+        extra = _after_trailer(layout)
+        if extra is None:
+            lines.append("verdict  ok: every block checksum and the file hash verify")
+            status = 0
+        else:
+            lines.append(f"verdict  damaged: {extra}")
+            status = 1
     sys.stdout.write("\n".join(lines) + "\n")
     sys.stdout.flush()
     return status
@@ -394,9 +472,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader went away (`tuvax decode x | head`): stop quietly, and
         # keep the interpreter from complaining while it flushes at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        _silence_stdout()
         return 1
     except (SystemExit, GeneratorExit):
         raise
