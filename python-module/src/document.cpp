@@ -4,11 +4,106 @@
 
 #include <utility>
 
-#include "convert.hpp"
 #include "errors.hpp"
-#include "tuvax/decoder.hpp"
+#include "py_builder.hpp"
+#include "py_walk.hpp"
 
 namespace tuvax::py {
+namespace {
+
+// Feeds the walk of Python objects to the core's push writer. A core error
+// (a limit) is kept, and the walk goes on writing nothing, so that a
+// conversion error further on is still the one raised.
+class WireSink {
+ public:
+  explicit WireSink(Encoder::ValueWriter& w) noexcept : w_(w) {}
+
+  bool null() {
+    if (ok()) w_.null();
+    return true;
+  }
+  bool boolean(bool b) {
+    if (ok()) w_.boolean(b);
+    return true;
+  }
+  bool uint(std::uint64_t u) {
+    if (ok()) w_.uint(u);
+    return true;
+  }
+  bool integer(std::int64_t i) {
+    if (ok()) w_.integer(i);
+    return true;
+  }
+  bool real(double d) {
+    if (ok()) w_.real(d);
+    return true;
+  }
+  bool str(std::string_view s) { return keep(ok() ? w_.str(s) : Result<void>()); }
+  bool bytes(std::span<const std::uint8_t> b) { return keep(ok() ? w_.bytes(b) : Result<void>()); }
+  bool begin_array(PyObject*, Py_ssize_t n) {
+    return keep(ok() ? w_.begin_array(static_cast<std::uint64_t>(n)) : Result<void>());
+  }
+  bool end_array() {
+    if (ok()) w_.end_array();
+    return true;
+  }
+  bool begin_object(PyObject*, Py_ssize_t n) {
+    return keep(ok() ? w_.begin_object(static_cast<std::uint64_t>(n)) : Result<void>());
+  }
+  bool key(std::string_view k) {
+    if (ok()) w_.key(k);
+    return true;
+  }
+  bool end_object() {
+    if (ok()) w_.end_object();
+    return true;
+  }
+
+  // After a walk without a Python exception: commits the value, or raises
+  // the first core error.
+  bool finish() {
+    if (ok()) {
+      if (auto r = w_.commit(); !r) error_ = std::move(r).error();
+    }
+    if (ok()) return true;
+    raise_core_error(CoreStep::Encode, *error_);
+    return false;
+  }
+
+ private:
+  bool ok() const noexcept { return !error_.has_value(); }
+  bool keep(Result<void> r) {
+    if (!r) error_ = std::move(r).error();
+    return true;
+  }
+
+  Encoder::ValueWriter& w_;
+  std::optional<TuvaxError> error_;
+};
+
+// Accepts everything: a walk with it only raises conversion errors.
+struct CheckSink {
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool uint(std::uint64_t) { return true; }
+  bool integer(std::int64_t) { return true; }
+  bool real(double) { return true; }
+  bool str(std::string_view) { return true; }
+  bool bytes(std::span<const std::uint8_t>) { return true; }
+  bool begin_array(PyObject*, Py_ssize_t) { return true; }
+  bool end_array() { return true; }
+  bool begin_object(PyObject*, Py_ssize_t) { return true; }
+  bool key(std::string_view) { return true; }
+  bool end_object() { return true; }
+};
+
+}  // namespace
+
+bool encode_into(Encoder& encoder, PyObject* obj) {
+  Encoder::ValueWriter w = encoder.begin_value();  // rolls back unless committed
+  WireSink sink(w);
+  return walk_py(sink, obj) && sink.finish();
+}
 
 bool encode_into(Encoder& encoder, const Value& value) {
   if (auto r = encoder.encode_value(value); !r) {
@@ -16,6 +111,11 @@ bool encode_into(Encoder& encoder, const Value& value) {
     return false;
   }
   return true;
+}
+
+bool check_convertible(PyObject* obj) {
+  CheckSink sink;
+  return walk_py(sink, obj);
 }
 
 std::optional<std::vector<std::uint8_t>> finish_encoder(Encoder&& encoder) {
@@ -27,27 +127,65 @@ std::optional<std::vector<std::uint8_t>> finish_encoder(Encoder&& encoder) {
   return std::move(*out);
 }
 
+PyRef finish_to_bytes(Encoder& encoder) {
+  auto size = encoder.close();
+  if (!size) {
+    raise_core_error(CoreStep::Finish, size.error());
+    return {};
+  }
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+  if (!bytes) return bytes;
+  encoder.copy_out({reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *size});
+  return bytes;
+}
+
+std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj) {
+  Encoder encoder;
+  if (!encode_into(encoder, obj)) return std::nullopt;
+  return finish_encoder(std::move(encoder));
+}
+
 std::optional<std::vector<std::uint8_t>> encode_document(const Value& value) {
   Encoder encoder;
   if (!encode_into(encoder, value)) return std::nullopt;
   return finish_encoder(std::move(encoder));
 }
 
+PyRef encode_to_bytes(PyObject* obj) {
+  Encoder encoder;
+  if (!encode_into(encoder, obj)) return {};
+  return finish_to_bytes(encoder);
+}
+
+PyRef decode_next(Decoder& decoder, ObjectBuilder& builder) {
+  auto step = decoder.decode_next(builder);
+  if (!step) {
+    builder.take();  // drops what the failed value left
+    raise_core_error(CoreStep::Decode, step.error());
+    return {};
+  }
+  switch (*step) {
+    case DecodeStep::value: return builder.take();
+    case DecodeStep::end: return {};
+    case DecodeStep::stopped: break;
+  }
+  builder.take();
+  // The builder stops only with its exception set; a decoder stopped
+  // earlier has none, and must not be mistaken for the end.
+  if (!PyErr_Occurred()) raise_internal_failure("decoding resumed after its builder failed");
+  return {};
+}
+
 std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data) {
   Decoder decoder(data);
-  PyBuilder builder;
+  ObjectBuilder builder;
   std::vector<PyRef> items;
-  // Each tree is converted and dropped as soon as it is decoded, so a large
-  // document is never held twice over as Value trees and Python objects.
   for (;;) {
-    auto next = decoder.decode_next_owned();
-    if (!next) {
-      raise_core_error(CoreStep::Decode, next.error());
-      return std::nullopt;
+    PyRef obj = decode_next(decoder, builder);
+    if (!obj) {
+      if (PyErr_Occurred()) return std::nullopt;
+      return items;
     }
-    if (!next->has_value()) return items;
-    PyRef obj = builder.build(**next);
-    if (!obj) return std::nullopt;
     items.push_back(std::move(obj));
   }
 }

@@ -1,4 +1,5 @@
-// Whole documents: the core encoder and decoder with their errors raised.
+// Whole documents: Python objects through the core encoder and decoder, with
+// the core's errors raised.
 #ifndef TUVAX_PY_DOCUMENT_HPP
 #define TUVAX_PY_DOCUMENT_HPP
 
@@ -10,23 +11,44 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "tuvax/decoder.hpp"
 #include "tuvax/encoder.hpp"
 #include "tuvax/value.hpp"
 
 namespace tuvax::py {
 
-// Encodes `value` into `encoder`; RuntimeError "encode error: {e}".
+// Writes `obj` (borrowed) into `encoder` as one top-level value, straight
+// from the objects. A conversion error (TypeError, OverflowError,
+// RecursionError, ...) anywhere in `obj` wins over a core error, which is
+// RuntimeError "encode error: {e}". On failure nothing of `obj` stays.
+[[nodiscard]] bool encode_into(Encoder& encoder, PyObject* obj);
+// The same for a Value tree.
 [[nodiscard]] bool encode_into(Encoder& encoder, const Value& value);
+
+// Raises what encode_into would raise for a conversion error in `obj`, and
+// writes nothing: for calls that must report those before anything else.
+[[nodiscard]] bool check_convertible(PyObject* obj);
 
 // Finishes `encoder`; RuntimeError "finish error: {e}".
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> finish_encoder(Encoder&& encoder);
+// Finishes `encoder` into a new bytes object, copying the document once.
+[[nodiscard]] PyRef finish_to_bytes(Encoder& encoder);
 
-// A fresh default Encoder holding just `value`, finished.
+// A fresh default Encoder holding just `obj` (or `value`), finished.
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj);
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> encode_document(const Value& value);
+[[nodiscard]] PyRef encode_to_bytes(PyObject* obj);
 
 // The top-level values of `data` as Python objects, in order; RuntimeError
 // "decode error: {e}" for input the core refuses.
 [[nodiscard]] std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data);
+
+// The next top-level value of `decoder` built by `builder`: an object, an
+// empty PyRef with no exception at the end, or an empty PyRef with an
+// exception set (RuntimeError "decode error: {e}" for input the core
+// refuses).
+class ObjectBuilder;
+[[nodiscard]] PyRef decode_next(Decoder& decoder, ObjectBuilder& builder);
 
 // A new list that takes over `items`.
 [[nodiscard]] PyRef list_of(std::vector<PyRef>&& items);

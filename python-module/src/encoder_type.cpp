@@ -129,14 +129,13 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       raise_already_borrowed();
       return nullptr;
     }
-    auto value = py_to_value(argv[0]);  // a conversion error wins, finished or not
-    if (!value) return nullptr;
     auto& encoder = as_encoder(self)->encoder;
     if (!encoder) {
-      raise_finished();
+      // A conversion error wins, finished or not.
+      if (check_convertible(argv[0])) raise_finished();
       return nullptr;
     }
-    if (!encode_into(*encoder, *value)) return nullptr;
+    if (!encode_into(*encoder, argv[0])) return nullptr;
     Py_RETURN_NONE;
   });
 }
@@ -161,9 +160,7 @@ PyObject* encoder_finish(PyObject* self, PyObject*) {
       raise_finished();
       return nullptr;
     }
-    auto out = finish_encoder(std::move(*encoder));
-    if (!out) return nullptr;
-    return bytes_of(*out).release();
+    return finish_to_bytes(*encoder).release();
   });
 }
 

@@ -35,11 +35,7 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return guard([&]() -> PyObject* {
     PyObject* argv[1];
     if (!bind_fastcall(encode_sig, args, nargs, kwnames, argv)) return nullptr;
-    auto value = py_to_value(argv[0]);
-    if (!value) return nullptr;
-    auto out = encode_document(*value);
-    if (!out) return nullptr;
-    return bytes_of(*out).release();
+    return encode_to_bytes(argv[0]).release();
   });
 }
 

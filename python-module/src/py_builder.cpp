@@ -1,0 +1,226 @@
+#include "python.hpp"
+
+#include "py_builder.hpp"
+
+#include <algorithm>  // std::max
+#include <cstring>    // std::memcmp, std::memcpy
+#include <new>        // std::bad_alloc
+
+#include "errors.hpp"
+
+namespace tuvax::py {
+namespace {
+
+// A scalar that cannot be created is a broken invariant (readers pass on
+// valid UTF-8 only), unless memory ran out, which stays a MemoryError.
+void scalar_failed() {
+  if (!PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    raise_internal_failure("could not create a Python object for a decoded scalar");
+  }
+}
+
+std::size_t key_hash(std::string_view key) noexcept {
+  std::uint32_t h = 2166136261u;  // FNV-1a
+  for (const char c : key) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+  return h ^ (h >> 15);
+}
+
+// Decodes validated UTF-8 into the code units of a str of one kind.
+template <typename Unit>
+void transcode(const std::uint8_t* p, std::size_t n, Unit* out) noexcept {
+  std::size_t i = 0;
+  while (i < n) {
+    const std::uint8_t b = p[i];
+    std::uint32_t c;
+    if (b < 0x80) {
+      c = b;
+      i += 1;
+    } else if (b < 0xE0) {
+      c = (b & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu);
+      i += 2;
+    } else if (b < 0xF0) {
+      c = (b & 0x0Fu) << 12 | (p[i + 1] & 0x3Fu) << 6 | (p[i + 2] & 0x3Fu);
+      i += 3;
+    } else {
+      c = (b & 0x07u) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3Fu);
+      i += 4;
+    }
+    *out++ = static_cast<Unit>(c);
+  }
+}
+
+}  // namespace
+
+ObjectBuilder::~ObjectBuilder() {
+  clear();
+  reset_shared();
+  for (CachedKey& k : keys_) Py_XDECREF(k.str);
+}
+
+PyObject* ObjectBuilder::make_str(std::string_view s, bool ascii) {
+  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+  const std::size_t n = s.size();
+  if (!ascii) {
+    // One pass over the bytes finds the length in characters and the widest
+    // character's size class; a second writes them. The reader validated
+    // the text, so nothing here checks it again.
+    std::size_t continuation = 0;
+    std::uint8_t widest_lead = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint8_t b = p[i];
+      continuation += (b & 0xC0) == 0x80;
+      widest_lead = std::max(widest_lead, b);
+    }
+    if (widest_lead >= 0x80) {
+      const auto chars = static_cast<Py_ssize_t>(n - continuation);
+      // Leads C2/C3 make characters up to U+00FF; C4 to EF up to U+FFFF.
+      if (widest_lead >= 0xF0) {
+        PyObject* obj = PyUnicode_New(chars, 0x10FFFF);
+        if (obj != nullptr) transcode(p, n, PyUnicode_4BYTE_DATA(obj));
+        return obj;
+      }
+      if (widest_lead >= 0xC4) {
+        PyObject* obj = PyUnicode_New(chars, 0xFFFF);
+        if (obj != nullptr) transcode(p, n, PyUnicode_2BYTE_DATA(obj));
+        return obj;
+      }
+      PyObject* obj = PyUnicode_New(chars, 0xFF);
+      if (obj != nullptr) transcode(p, n, PyUnicode_1BYTE_DATA(obj));
+      return obj;
+    }
+  }
+  PyObject* obj = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (obj != nullptr && n != 0) std::memcpy(PyUnicode_1BYTE_DATA(obj), p, n);
+  return obj;
+}
+
+bool ObjectBuilder::put(PyObject* obj) {
+  if (obj == nullptr) {
+    scalar_failed();
+    return false;
+  }
+  if (!frames_.empty()) {
+    if (Frame& f = frames_.back(); f.dict != nullptr) {
+      // A repeated key keeps its first position and takes the later value.
+      const int r = PyDict_SetItem(f.dict, f.key, obj);
+      Py_DECREF(obj);
+      Py_CLEAR(f.key);
+      return r == 0;
+    }
+  }
+  try {
+    pending_.push_back(obj);
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(obj);
+    throw;
+  }
+  return true;
+}
+
+bool ObjectBuilder::shared_str(std::string_view s, std::size_t index) {
+  // One str object per table entry, made on its first reference: a shared
+  // string is usually shared many times over.
+  if (index >= shared_.size()) shared_.resize(std::max(index + 1, 2 * shared_.size()), nullptr);
+  PyObject*& slot = shared_[index];
+  if (slot == nullptr) {
+    slot = make_str(s, false);
+    if (slot == nullptr) {
+      scalar_failed();
+      return false;
+    }
+  }
+  return put(Py_NewRef(slot));
+}
+
+void ObjectBuilder::reset_shared() noexcept {
+  for (PyObject* p : shared_) Py_XDECREF(p);
+  shared_.clear();
+}
+
+bool ObjectBuilder::begin_array(std::size_t) {
+  frames_.push_back({nullptr, nullptr, pending_.size()});
+  return true;
+}
+
+bool ObjectBuilder::end_array() {
+  const std::size_t base = frames_.back().base;
+  const std::size_t n = pending_.size() - base;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) return false;  // take() or the destructor releases the members
+  for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pending_[base + i]);  // steals
+  pending_.resize(base);
+  frames_.pop_back();
+  return put(list);
+}
+
+bool ObjectBuilder::begin_object(std::size_t hint) {
+  // Sized up front from a count the reader has bounded by its input, so a
+  // forged count cannot make a large allocation.
+  PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(hint));
+  if (dict == nullptr) return false;
+  try {
+    frames_.push_back({dict, nullptr, 0});
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(dict);
+    throw;
+  }
+  return true;
+}
+
+bool ObjectBuilder::key(std::string_view s, bool ascii) {
+  PyObject* k = key_object(s, ascii);
+  if (k == nullptr) {
+    scalar_failed();
+    return false;
+  }
+  Py_XSETREF(frames_.back().key, k);
+  return true;
+}
+
+bool ObjectBuilder::end_object() {
+  const Frame f = frames_.back();
+  frames_.pop_back();
+  Py_XDECREF(f.key);
+  return put(f.dict);
+}
+
+PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
+  if (key.size() > max_cached_key) return make_str(key, ascii);
+  CachedKey& slot = keys_[key_hash(key) & (cache_slots - 1)];
+  if (slot.str != nullptr && slot.len == key.size() && std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+    return Py_NewRef(slot.str);
+  }
+  PyObject* s = make_str(key, ascii);
+  if (s == nullptr) return nullptr;
+  // Hashed once here, so every dict it goes into reuses the hash.
+  if (PyObject_Hash(s) == -1) {
+    Py_DECREF(s);
+    return nullptr;
+  }
+  Py_XSETREF(slot.str, Py_NewRef(s));
+  slot.len = static_cast<std::uint8_t>(key.size());
+  if (!key.empty()) std::memcpy(slot.bytes, key.data(), key.size());
+  return s;
+}
+
+void ObjectBuilder::clear() noexcept {
+  for (const Frame& f : frames_) {
+    Py_XDECREF(f.dict);
+    Py_XDECREF(f.key);
+  }
+  frames_.clear();
+  for (PyObject* p : pending_) Py_DECREF(p);
+  pending_.clear();
+}
+
+PyRef ObjectBuilder::take() {
+  PyObject* obj = nullptr;
+  if (frames_.empty() && pending_.size() == 1) {
+    obj = pending_.back();
+    pending_.pop_back();
+  }
+  clear();
+  return PyRef::steal(obj);
+}
+
+}  // namespace tuvax::py

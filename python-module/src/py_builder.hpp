@@ -1,0 +1,93 @@
+// Python objects built straight from a reader's events: the binary decoder
+// and the text parser both drive this one builder.
+#ifndef TUVAX_PY_BUILDER_HPP
+#define TUVAX_PY_BUILDER_HPP
+
+#include "python.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "pyref.hpp"
+#include "tuvax/builder.hpp"
+
+namespace tuvax::py {
+
+// A tuvax::ValueBuilder that makes Python objects: dict, list, str, int,
+// float, bytes, bool and None. One builder serves one call and may build
+// many top-level values in turn (take() after each): short keys that repeat
+// share one str object across all of them, and so do the strings that a
+// document shares through its string table.
+//
+// Every event returns false only with a Python exception set (MemoryError,
+// or the internal failure for a string the reader should never have passed
+// on). Whatever was built of an unfinished value is released by the next
+// take() or by the destructor.
+class ObjectBuilder {
+ public:
+  ObjectBuilder() noexcept = default;
+  ObjectBuilder(const ObjectBuilder&) = delete;
+  ObjectBuilder& operator=(const ObjectBuilder&) = delete;
+  ~ObjectBuilder();
+
+  bool null() { return put(Py_NewRef(Py_None)); }
+  bool boolean(bool b) { return put(Py_NewRef(b ? Py_True : Py_False)); }
+  bool uint(std::uint64_t u) { return put(PyLong_FromUnsignedLongLong(u)); }
+  bool integer(std::int64_t i) { return put(PyLong_FromLongLong(i)); }
+  bool real(double d) { return put(PyFloat_FromDouble(d)); }
+  bool str(std::string_view s, bool ascii) { return put(make_str(s, ascii)); }
+  bool shared_str(std::string_view s, std::size_t index);
+  void reset_shared() noexcept;
+  bool bytes(std::span<const std::uint8_t> b) {
+    return put(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
+  }
+  bool begin_array(std::size_t hint);
+  bool end_array();
+  bool begin_object(std::size_t hint);
+  bool key(std::string_view s, bool ascii);
+  bool end_object();
+
+  // The finished top-level value (a new reference), after a reader reported
+  // one; also drops whatever an abandoned value left behind.
+  [[nodiscard]] PyRef take();
+
+  // A new str of UTF-8 text the reader has validated; `ascii` when every
+  // byte is known to be below 0x80.
+  static PyObject* make_str(std::string_view s, bool ascii);
+
+ private:
+  static constexpr std::size_t max_cached_key = 32;
+  static constexpr std::size_t cache_slots = 512;  // a power of two
+  struct CachedKey {
+    PyObject* str = nullptr;  // owned
+    std::uint8_t len = 0;
+    char bytes[max_cached_key];
+  };
+  // An open container. Lists are made only once all their members exist
+  // (they wait on `pending_` from `base` on), so no half-filled list is ever
+  // visible to Python code such as a collector callback; a dict is filled as
+  // its members arrive.
+  struct Frame {
+    PyObject* dict;    // owned; nullptr for a list
+    PyObject* key;     // owned; the key waiting for its value
+    std::size_t base;  // first pending member of a list
+  };
+
+  // Takes over `obj` (a new reference, or nullptr on failure).
+  bool put(PyObject* obj);
+  PyObject* key_object(std::string_view s, bool ascii);
+  void clear() noexcept;
+
+  std::vector<PyObject*> pending_;  // owned
+  std::vector<Frame> frames_;
+  std::vector<PyObject*> shared_;   // owned or nullptr, by string-table index
+  std::array<CachedKey, cache_slots> keys_{};
+};
+
+}  // namespace tuvax::py
+
+#endif  // TUVAX_PY_BUILDER_HPP
