@@ -2,15 +2,16 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>  // placement new
+#include <memory>  // std::unique_ptr
+#include <new>     // placement new
 #include <utility>
 #include <vector>
 
 #include "args.hpp"
-#include "convert.hpp"
 #include "document.hpp"
 #include "errors.hpp"
 #include "module.hpp"
+#include "py_builder.hpp"
 #include "pyref.hpp"
 #include "tuvax/decoder.hpp"
 
@@ -24,6 +25,10 @@ struct DecoderObject {
   // position is the one that iteration and decode_all share; after an error
   // it returns that error again on every call.
   Decoder decoder;
+  // Made on first use and kept, so that keys and shared strings are made
+  // once for the whole stream. It holds only str objects, which refer to
+  // nothing, so the instance still needs no cycle collection.
+  std::unique_ptr<ObjectBuilder> builder;
   bool consumed;  // decode_all has run
   // A value was read but could not be made into Python objects (out of
   // memory): it is gone, so no later value may be handed out as the next.
@@ -48,6 +53,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     DecoderObject* obj = as_decoder(self);
     new (&obj->data) std::vector<std::uint8_t>(std::move(copy));
     new (&obj->decoder) Decoder(obj->data);
+    new (&obj->builder) std::unique_ptr<ObjectBuilder>();
     obj->consumed = false;
     obj->stopped = false;
     new (&as_decoder(self)->busy) std::atomic<bool>(false);
@@ -57,6 +63,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void decoder_dealloc(PyObject* self) {
   DecoderObject* obj = as_decoder(self);
+  obj->builder.~unique_ptr();
   obj->decoder.~Decoder();  // before the bytes it reads
   obj->data.~vector();
   obj->busy.~atomic();
@@ -68,24 +75,30 @@ void decoder_dealloc(PyObject* self) {
 void raise_consumed() { PyErr_SetString(PyExc_RuntimeError, "decoder already consumed"); }
 
 // The next top-level value into `out`: 1, or 0 at the verified trailer, or
-// -1 with an exception set. `builder` may serve several calls.
-int next_value(DecoderObject* obj, PyBuilder& builder, PyRef& out) {
+// -1 with an exception set.
+int next_value(DecoderObject* obj, PyRef& out) {
   if (obj->stopped) {
     raise_consumed();
     return -1;
   }
-  auto next = obj->decoder.decode_next_owned();
-  if (!next) {
-    raise_core_error(CoreStep::Decode, next.error());
+  if (!obj->builder) obj->builder = std::make_unique<ObjectBuilder>();
+  ObjectBuilder& builder = *obj->builder;
+  auto step = obj->decoder.decode_next(builder);
+  if (!step) {
+    (void)builder.take();  // drops what the failed value left
+    raise_core_error(CoreStep::Decode, step.error());
     return -1;
   }
-  if (!next->has_value()) return 0;
-  out = builder.build(**next);
-  if (!out) {
-    obj->stopped = true;
-    return -1;
+  switch (*step) {
+    case DecodeStep::value: out = builder.take(); return 1;
+    case DecodeStep::end: return 0;
+    case DecodeStep::stopped: break;
   }
-  return 1;
+  (void)builder.take();
+  obj->stopped = true;
+  // The builder stops only with its exception set.
+  if (!PyErr_Occurred()) raise_internal_failure("a value builder stopped without an exception");
+  return -1;
 }
 
 PyObject* decoder_decode_all(PyObject* self, PyObject*) {
@@ -102,11 +115,10 @@ PyObject* decoder_decode_all(PyObject* self, PyObject*) {
     }
     obj->consumed = true;  // whatever happens next
     // The values not yet taken by iteration.
-    PyBuilder builder;
     std::vector<PyRef> items;
     for (;;) {
       PyRef item;
-      const int r = next_value(obj, builder, item);
+      const int r = next_value(obj, item);
       if (r < 0) return nullptr;
       if (r == 0) break;
       items.push_back(std::move(item));
@@ -123,9 +135,8 @@ PyObject* decoder_iternext(PyObject* self) {
       raise_already_borrowed();
       return nullptr;
     }
-    PyBuilder builder;
     PyRef item;
-    const int r = next_value(obj, builder, item);
+    const int r = next_value(obj, item);
     if (r < 0) return nullptr;
     // Only once the trailer has verified: a damaged end raises instead.
     if (r == 0) PyErr_SetNone(PyExc_StopIteration);
