@@ -60,9 +60,9 @@ PyObject* encode_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     // which the caller keeps alive for the whole call.
     auto path = arg_str("path", argv[1]);
     if (!path) return nullptr;
-    auto value = py_to_value(argv[0]);
-    if (!value) return nullptr;
-    auto out = encode_document(*value);
+    // Straight from the objects into one buffer of our own, which the write
+    // reads with the interpreter lock released.
+    auto out = encode_document(argv[0]);
     if (!out || !write_output(*path, *out)) return nullptr;
     Py_RETURN_NONE;
   });
