@@ -1,5 +1,6 @@
 // Pretty printing and parsing throughput of the text notation over the JSON
-// corpus. Bytes per second count the text in both directions.
+// corpus: parsing into a Value tree, and validating only (a builder that
+// builds nothing). Bytes per second count the text in every direction.
 
 #include <benchmark/benchmark.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "json_loader.hpp"
+#include "tuvax/builder.hpp"
 #include "tuvax/text.hpp"
 
 namespace {
@@ -74,6 +76,24 @@ void bm_parse(benchmark::State& state, const std::string& path) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.text.size()));
 }
 
+void bm_validate(benchmark::State& state, const std::string& path) {
+  const TextCorpus& c = corpus(path);
+  if (!c.ok) {
+    state.SkipWithError("corpus file not loaded");
+    return;
+  }
+  tuvax::NullBuilder nothing;
+  if (auto check = tuvax::parse_into(c.text, nothing); !check || !*check) {
+    state.SkipWithError(check ? "the reader stopped" : check.error().message().c_str());
+    return;
+  }
+  for (auto _ : state) {
+    auto ok = tuvax::parse_into(c.text, nothing);
+    benchmark::DoNotOptimize(ok);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.text.size()));
+}
+
 const bool registered = [] {
   std::error_code ec;
   std::vector<std::filesystem::path> files;
@@ -88,6 +108,9 @@ const bool registered = [] {
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("parse_text/" + name).c_str(),
                                  [path](benchmark::State& s) { bm_parse(s, path); })
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("validate_text/" + name).c_str(),
+                                 [path](benchmark::State& s) { bm_validate(s, path); })
         ->Unit(benchmark::kMillisecond);
   }
   return true;

@@ -352,6 +352,7 @@ void TextWriter::quoted(std::string_view s) {
   const auto* in = bytes_of(s);
   std::size_t i = 0;
   const std::size_t len = s.size();
+  std::uint64_t high = 0;  // the OR of the bytes copied, for ascii()
   for (;;) {
     if constexpr (word_scan) {
       while (len - i >= 8) {
@@ -359,6 +360,7 @@ void TextWriter::quoted(std::string_view s) {
         const std::uint64_t special = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_equal(w, '\n') |
                                       bytes_equal(w, '\t') | bytes_equal(w, '\r');
         std::memcpy(p, &w, 8);
+        high |= w;  // bytes past a special one are copied again later
         if (special != 0) {
           const std::size_t k = static_cast<std::size_t>(std::countr_zero(special)) >> 3;
           p += k;
@@ -370,6 +372,7 @@ void TextWriter::quoted(std::string_view s) {
       }
     }
     if (i >= len) break;
+    high |= in[i];
     const char c = static_cast<char>(in[i++]);
     char esc;
     switch (c) {
@@ -385,6 +388,7 @@ void TextWriter::quoted(std::string_view s) {
   }
   *p++ = '"';
   out_.advance(static_cast<std::size_t>(p - out_.end()));
+  if (high & high_bits) ascii_ = false;
 }
 
 void TextWriter::bytes(std::span<const std::uint8_t> b) {
@@ -448,10 +452,8 @@ bool write_tree(detail::TextWriter& w, const Value& v) {
         break;
       }
       if (!w.open_block(false)) return false;
-      for (std::size_t i = 0; i < a.size(); ++i) {
-        if (!w.element() || !write_tree(w, a[i])) return false;
-        w.element_end(i + 1 == a.size());
-      }
+      for (std::size_t i = 0; i < a.size(); ++i)
+        if (!w.element(i == 0) || !write_tree(w, a[i])) return false;
       return w.close_block(false);
     }
     case Kind::Object: {

@@ -34,15 +34,20 @@ inline constexpr std::uint64_t max_line_indentation = std::uint64_t{1} << 30;
 // A key written without quotes reads back as an identifier: an alphabetic
 // character or '_', then alphabetic, numeric or '_' ones (any script).
 bool is_bare_key_unicode(std::string_view key) noexcept;  // text.cpp
-inline bool is_bare_key(std::string_view key) noexcept {
-  if (key.empty()) return false;
+
+enum class KeyForm : std::uint8_t { quoted, bare_ascii, bare };
+
+inline KeyForm key_form(std::string_view key) noexcept {
+  if (key.empty()) return KeyForm::quoted;
   const auto* s = reinterpret_cast<const std::uint8_t*>(key.data());
-  if (!(ascii_classes[s[0]] & ascii_ident_start)) return s[0] >= 0x80 && is_bare_key_unicode(key);
-  for (std::size_t i = 1; i < key.size(); ++i) {
-    if (ascii_classes[s[i]] & ascii_ident_continue) continue;
-    return s[i] >= 0x80 && is_bare_key_unicode(key);
+  std::size_t i = 0;
+  if (ascii_classes[s[0]] & ascii_ident_start) {
+    for (i = 1; i < key.size() && (ascii_classes[s[i]] & ascii_ident_continue); ++i) {
+    }
+    if (i == key.size()) return KeyForm::bare_ascii;
   }
-  return true;
+  if (s[i] < 0x80) return KeyForm::quoted;
+  return is_bare_key_unicode(key) ? KeyForm::bare : KeyForm::quoted;
 }
 
 // A growable byte buffer on malloc and realloc: a large buffer grows in
@@ -120,18 +125,21 @@ class TextWriter {
     ++depth_;
     return put(object ? std::string_view("{\n") : std::string_view("[\n"));
   }
-  // An element of a block array: its indentation, then the caller writes
-  // the value, then element_end().
-  bool element() { return indentation(depth_); }
-  void element_end(bool last) { put(last ? std::string_view("\n") : std::string_view(",\n")); }
-  // A member of an object: indentation, the key, ": "; then the value and
-  // member_end().
+  // Before an element of a block array: the line break that ends the
+  // previous one, then the indentation; the caller writes the value.
+  bool element(bool first) { return (first || put(",\n")) && indentation(depth_); }
+  // A member of an object: indentation, the key, ": "; then the caller
+  // writes the value and calls member_end().
   bool member(std::string_view key);
   void member_end() { put(";\n"); }
   bool close_block(bool object) {
+    if (!object && !put("\n")) return false;
     --depth_;
     return indentation(depth_) && put(object ? std::string_view("}") : std::string_view("]"));
   }
+
+  // True when every byte written so far is below 0x80.
+  bool ascii() const noexcept { return ascii_; }
 
  private:
   bool put(std::string_view s) {
@@ -151,6 +159,7 @@ class TextWriter {
   TextBuffer out_;
   const std::uint64_t indent_;
   std::uint64_t depth_ = 0;  // block containers open around the write position
+  bool ascii_ = true;
   std::optional<TuvaxError> error_;
 };
 
@@ -173,7 +182,9 @@ inline bool TextWriter::indentation(std::uint64_t depth) {
 
 inline bool TextWriter::member(std::string_view key) {
   if (!indentation(depth_)) return false;
-  if (is_bare_key(key)) {
+  const KeyForm form = key_form(key);
+  if (form != KeyForm::quoted) {
+    if (form == KeyForm::bare) ascii_ = false;
     if (!reserve(key.size() + 2)) return false;
     std::memcpy(out_.end(), key.data(), key.size());
     std::memcpy(out_.end() + key.size(), ": ", 2);
