@@ -231,7 +231,9 @@ void raise_core_error(CoreStep step, const TuvaxError& e) {
   if (!msg) return;
   PyRef exc = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
   if (!exc || !set_core_attributes(exc.get(), e)) return;
-  PyErr_SetRaisedException(exc.release());  // steals
+  // Through PyErr_SetObject, so that an exception being handled becomes the
+  // context, as it did when the message alone was raised.
+  PyErr_SetObject(type, exc.get());
 }
 
 void raise_os_error(int err, std::optional<std::string_view> filename) {
@@ -255,7 +257,7 @@ void raise_os_error(int err, std::optional<std::string_view> filename) {
         PyUnicode_DecodeUTF8(filename->data(), static_cast<Py_ssize_t>(filename->size()), "surrogateescape"));
     if (!name || PyObject_SetAttrString(exc.get(), "filename", name.get()) != 0) return;
   }
-  PyErr_SetRaisedException(exc.release());
+  PyErr_SetObject(type, exc.get());
 }
 
 void raise_nul_in_path() { PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte"); }

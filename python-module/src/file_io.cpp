@@ -144,6 +144,10 @@ class GilReleased {
 
 // ---- Reading a document as far as its framing allows ----
 
+// A regular file up to this size is read in one go; a larger one (sparse,
+// say) grows with its framing like a pipe.
+constexpr std::size_t max_whole_read = std::size_t{1} << 30;
+
 class FramedReader {
  public:
   FramedReader(int fd, std::size_t size_hint) noexcept : fd_(fd), size_hint_(size_hint) {}
@@ -213,12 +217,16 @@ class FramedReader {
   }
 
   // The header alone comes first, so that a device full of garbage costs
-  // eight bytes. After it a regular file gets room for all of itself (one
-  // byte more, so that the read seeing its end needs no more room), and
-  // anything else doubles: never more than twice what the framing vouched for.
+  // eight bytes. After it a regular file of sane size gets room for all of
+  // itself (one byte more, so that the read seeing its end needs no more
+  // room); anything else doubles, never holding more than twice what the
+  // framing vouched for.
   void grow(std::size_t n) {
     std::size_t size = n;
-    if (capacity_ != 0) size = std::max(n, size_hint_ >= n ? size_hint_ + 1 : capacity_ * 2);
+    if (capacity_ != 0) {
+      const bool whole = size_hint_ >= n && size_hint_ <= max_whole_read;
+      size = std::max(n, whole ? size_hint_ + 1 : capacity_ * 2);
+    }
     // Default-initialised: bytes about to be overwritten need no zeroing.
     std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[size]);
     if (have_ != 0) std::memcpy(bigger.get(), buf_.get(), have_);

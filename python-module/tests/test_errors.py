@@ -79,6 +79,16 @@ class TestCoreErrorAttributes:
             for name, value in attrs.items():
                 assert getattr(e, name) == value, name
 
+    def test_an_exception_being_handled_becomes_the_context(self, tmp_path):
+        for call, cls in ((lambda: decode(b"garbage!"), RuntimeError),
+                          (lambda: decode_from_file(str(tmp_path / "missing")), FileNotFoundError)):
+            try:
+                raise KeyError("handled")
+            except KeyError as handled:
+                with pytest.raises(cls) as info:
+                    call()
+                assert info.value.__context__ is handled
+
     def test_encode_errors(self, tmp_path):
         for call in (lambda: encode(nested_lists(129)), lambda: Encoder().encode(nested_lists(129)),
                      lambda: encode_to_file(nested_lists(129), str(tmp_path / "x"))):

@@ -110,17 +110,20 @@ def count_dictionary(data: bytes, start: int, end: int) -> int:
     return count
 
 
-def walk(data: bytes) -> Layout:
-    """The framing of `data` up to its trailer or its first break."""
+def walk(data: bytes, dictionaries: bool = True) -> Layout:
+    """The framing of `data` up to its trailer or its first break.
+
+    Without `dictionaries`, string-dictionary payloads are not looked into.
+    """
     layout = Layout(size=len(data))
     try:
-        _walk_blocks(data, layout)
+        _walk_blocks(data, layout, dictionaries)
     except Malformed as e:
         layout.problem = e
     return layout
 
 
-def _walk_blocks(data: bytes, layout: Layout) -> None:
+def _walk_blocks(data: bytes, layout: Layout, dictionaries: bool) -> None:
     size = len(data)
     if size < HEADER_SIZE:
         raise Malformed(size, f"the input is {size} bytes, shorter than the {HEADER_SIZE}-byte header")
@@ -160,7 +163,7 @@ def _walk_blocks(data: bytes, layout: Layout) -> None:
                             f"the {block.name} block at offset {offset} is cut short: its payload "
                             f"ends at {block.payload_end}, the input at {size}")
         layout.blocks.append(block)
-        if kind == STRING_DICT and layout.dict_problem is None:
+        if kind == STRING_DICT and dictionaries and layout.dict_problem is None:
             try:
                 layout.dict_entries += count_dictionary(data, block.payload_start, block.payload_end)
             except Malformed as e:

@@ -320,7 +320,7 @@ def _decode_input(data: bytes, name: str) -> Any:
         obj = decode(data)
     except RuntimeError as e:
         raise CliError(f"{name}: {e}") from None
-    extra = _after_trailer(_layout.walk(data))
+    extra = _after_trailer(_layout.walk(data, dictionaries=False))
     if extra is not None:
         raise CliError(f"{name}: {extra}")
     return obj
