@@ -37,7 +37,8 @@ SCALE_COPIES = 100
 SCALE_REPEATS = 3
 
 
-def corpus_cases(corpus: Path) -> list[Case]:
+def corpus_cases(corpus: Path, sizes: dict[str, dict[str, int]]) -> list[Case]:
+    """The timed cases; fills `sizes` with each encoding's length per file."""
     ms_enc, ms_dec = msgspec.msgpack.Encoder(), msgspec.msgpack.Decoder()
     codecs = {
         "tuvax": (tv.encode, tv.decode),
@@ -52,6 +53,7 @@ def corpus_cases(corpus: Path) -> list[Case]:
         obj = json.loads((corpus / name).read_text(encoding="utf-8"))
         for peer, (enc, dec) in codecs.items():
             blob = enc(obj)
+            sizes.setdefault(name, {})[peer] = len(blob.encode() if isinstance(blob, str) else blob)
             harness.check_equal(f"{peer} on {name}", dec(blob), obj)
             # Default arguments bind this iteration's values.
             cases.append(Case(f"{name} encode", peer, lambda enc=enc, obj=obj: enc(obj)))
@@ -59,6 +61,15 @@ def corpus_cases(corpus: Path) -> list[Case]:
     # Rows in a fixed order: every encode first, then every decode.
     cases.sort(key=lambda c: (c.row.endswith("decode"), harness.CORPUS_FILES.index(c.row.split()[0])))
     return cases
+
+
+def size_table(sizes: dict[str, dict[str, int]]) -> str:
+    peers = ["tuvax", *PEERS]
+    lines = ["**Encoded sizes, KB** (json: json.dumps with its defaults)", "",
+             "| | " + " | ".join(peers) + " |", "|---|" + "---:|" * len(peers)]
+    for name, by_peer in sizes.items():
+        lines.append(f"| {name} | " + " | ".join(f"{by_peer[p] / 1e3:,.0f}" for p in peers) + " |")
+    return "\n".join(lines)
 
 
 # ---- The scale row ----
@@ -152,7 +163,8 @@ def main() -> None:
     seed = args.seed if args.seed is not None else random.randrange(2**32)
     rng = random.Random(seed)
     harness.describe_run([msgspec, msgpack, orjson, pickle, json], args.rounds, seed, args.clock)
-    cases = corpus_cases(corpus)
+    sizes: dict[str, dict[str, int]] = {}
+    cases = corpus_cases(corpus, sizes)
     print("every result checked against the original data\n")
     harness.run_rounds(cases, args.rounds, rng, args.clock, progress="corpus")
     targets = [("÷ fastest target peer", lambda by, on: harness.best_of(
@@ -163,6 +175,8 @@ def main() -> None:
         print()
     print("The fastest target peer is msgspec.msgpack for decode and the faster of "
           "msgspec.msgpack and orjson for encode.\n")
+    print(size_table(sizes))
+    print()
     print(scale_row(corpus, rng, args.clock))
     print()
     for gc_on in (False, True):
