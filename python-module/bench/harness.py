@@ -3,9 +3,10 @@ rounds, fresh-interpreter measurements and ratio tables.
 
 Every benchmark here compares tuvax with its peers in one process and one run,
 and reports tuvax's time divided by each peer's: one number per pair that
-does not depend on how busy the machine was, as long as both sides saw the
-same load. Rounds interleave every case in a new shuffled order, so a burst
-of load elsewhere lands on all of them alike instead of on one.
+depends little on how busy the machine was, as long as both sides saw the
+same load. In every round tuvax and its peers on one document run back to
+back, in a new random order, so a burst of load elsewhere lands on all of
+them alike instead of on one.
 """
 
 from __future__ import annotations
@@ -120,6 +121,7 @@ def run_rounds(cases: Sequence[Case], rounds: int, rng: random.Random, clock: st
     each round keeps one round's garbage out of the next round's GC-on
     timings.
     """
+    was_enabled = gc.isenabled()
     for case in cases:
         calibrate(case)
     rows: dict[str, list[Case]] = {}
@@ -127,7 +129,6 @@ def run_rounds(cases: Sequence[Case], rounds: int, rng: random.Random, clock: st
         rows.setdefault(case.row, []).append(case)
     groups = [(members, mode) for members in rows.values() for mode in gc_modes]
     now = clock_fn(clock)
-    was_enabled = gc.isenabled()
     try:
         for r in range(rounds):
             gc.enable()
