@@ -1,0 +1,56 @@
+#include "tuvax/detail/utf8.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+
+namespace tuvax::detail {
+namespace {
+
+// The fast validator reads a character's verdict from its lead byte's ranges;
+// the reference decoder assembles the code point. They must agree on every
+// lead byte, every second byte and the telling values of the bytes after it,
+// at every length the input may stop at.
+TEST(utf8_test, fast_validator_agrees_with_the_decoder) {
+  constexpr std::array<std::uint8_t, 7> tails = {0x00, 0x7F, 0x80, 0x8F, 0xBF, 0xC0, 0xFF};
+  std::size_t checked = 0;
+  for (int b0 = 0x80; b0 <= 0xFF; ++b0) {
+    for (int b1 = 0; b1 <= 0xFF; ++b1) {
+      for (const std::uint8_t b2 : tails) {
+        for (const std::uint8_t b3 : tails) {
+          const std::uint8_t s[4] = {static_cast<std::uint8_t>(b0), static_cast<std::uint8_t>(b1), b2, b3};
+          for (std::size_t left = 1; left <= 4; ++left) {
+            std::size_t width = 0;
+            const bool valid = decode_utf8(s, left, 0, width) != invalid_char;
+            ASSERT_EQ(multibyte_width(s, left), valid ? width : 0)
+                << std::hex << b0 << ' ' << b1 << ' ' << int{b2} << ' ' << int{b3} << " left " << left;
+            ++checked;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(checked, 128u * 256 * tails.size() * tails.size() * 4);
+}
+
+// check_utf8 classifies whole strings: ASCII at any alignment of the
+// word-at-a-time paths, a multi-byte character at any position, and a bad
+// byte anywhere is found.
+TEST(utf8_test, classifies_strings_at_every_position) {
+  for (std::size_t len = 0; len <= 40; ++len) {
+    std::array<std::uint8_t, 48> s{};
+    s.fill('a');
+    EXPECT_EQ(check_utf8(s.data(), len), Utf8Check::ascii) << len;
+    for (std::size_t at = 0; at + 2 <= len; ++at) {
+      auto t = s;
+      t[at] = 0xC3, t[at + 1] = 0xA9;  // é
+      EXPECT_EQ(check_utf8(t.data(), len), Utf8Check::multibyte) << len << ' ' << at;
+      t[at + 1] = 'a';  // a lead byte with no continuation
+      EXPECT_EQ(check_utf8(t.data(), len), Utf8Check::invalid) << len << ' ' << at;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tuvax::detail
