@@ -10,7 +10,7 @@
 #include "file_io.hpp"
 #include "module.hpp"
 #include "pyref.hpp"
-#include "tuvax/text.hpp"
+#include "text_convert.hpp"
 
 namespace tuvax::py {
 namespace {
@@ -89,12 +89,7 @@ PyObject* parse_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!bind_fastcall(parse_text_sig, args, nargs, kwnames, argv)) return nullptr;
     auto text = arg_str("text", argv[0]);
     if (!text) return nullptr;
-    auto value = tuvax::parse(*text);
-    if (!value) {
-      raise_core_error(CoreStep::Parse, value.error());
-      return nullptr;
-    }
-    return value_to_py(*value).release();
+    return parse_text_object(*text);
   });
 }
 
@@ -108,14 +103,7 @@ PyObject* pretty_print(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       if (!n) return nullptr;
       indent = *n;
     }
-    auto value = py_to_value(argv[0]);
-    if (!value) return nullptr;
-    auto text = tuvax::pretty_print(*value, indent);
-    if (!text) {
-      raise_core_error(CoreStep::Format, text.error());
-      return nullptr;
-    }
-    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+    return pretty_print_object(argv[0], indent);
   });
 }
 

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _tuvax_native import parse_text, pretty_print
-from native_support import assert_refcounts_kept, raises_exactly
+from native_support import assert_refcounts_kept, nested_lists, raises_exactly
 from test_convert import values
 
 
@@ -81,6 +81,47 @@ class TestPrettyPrint:
 
     def test_unconvertible_object(self):
         raises_exactly(TypeError, "cannot convert tuple to Tuvax value", pretty_print, {"a": (1,)})
+
+    # Every kind of str storage (ASCII, Latin-1, two and four bytes a
+    # character) in values and keys, bare and quoted: the result is the same
+    # text whichever way the str was made.
+    def test_text_of_every_string_width(self):
+        obj = {"a": "plain", "é": "café", "ключ": ["€", "𝄞 \"x\""], "k-1": {"😀 k": b"\x01"}}
+        text = pretty_print(obj)
+        assert text == ('{\n  a: "plain";\n  é: "café";\n  ключ: ["€", "𝄞 \\"x\\""];\n'
+                        '  "k-1": {\n    "😀 k": b64#AQ==;\n  };\n}')
+        assert parse_text(text) == obj
+        assert pretty_print({"a": ["x", 1]}).isascii() and pretty_print("é") == '"é"'
+
+
+class TestNesting:
+    # pretty_print used to write text nested deeper than parse_text reads,
+    # so what it printed could not be read back.
+    @pytest.mark.parametrize("innermost", [1, [], {}, [1], "s"])
+    def test_what_prints_reads_back_and_one_level_more_is_refused(self, innermost):
+        def nest(levels):
+            value = innermost
+            for i in range(levels):
+                value = {"k": value} if i % 2 else [value, b""]
+            return value
+        fits = 127 if isinstance(innermost, (list, dict)) else 128
+        assert parse_text(pretty_print(nest(fits), 1)) == nest(fits)
+        raises_exactly(ValueError, "nesting depth exceeds maximum 128", pretty_print, nest(fits + 1))
+        raises_exactly(ValueError, "nesting depth exceeds maximum 128", pretty_print, nested_lists(5000))
+
+    def test_conversion_errors_win_over_nesting(self):
+        deep = nested_lists(200)
+        raises_exactly(TypeError, "cannot convert tuple to Tuvax value", pretty_print, [deep, (1,)])
+        raises_exactly(TypeError, "cannot convert set to Tuvax value", pretty_print, [[[[deep, {1}]]]])
+        key = "k" * 50
+        assert_refcounts_kept([key], pretty_print, {key: [deep, {key: 1.5}]})
+
+    def test_parse_failure_deep_inside_releases_what_was_built(self):
+        key, text = "shared", "x" * 40
+        source = "[" * 100 + f'{{{key}: "{text}"; other: [1, 2, {{{key}: 3;}}]; bad: ?;}}' + "]" * 100
+        raises_exactly(ValueError, "parse error: Text parse error at line 1, col 188: unexpected character: '?'",
+                       parse_text, source)
+        assert_refcounts_kept([source], parse_text, source)
 
 
 @settings(max_examples=300, deadline=None)

@@ -1,0 +1,216 @@
+#include "python.hpp"
+
+#include "text_convert.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstring>  // std::memcpy
+#include <span>
+#include <string_view>
+
+#include "errors.hpp"
+#include "py_builder.hpp"
+#include "py_walk.hpp"
+#include "tuvax/detail/text_writer.hpp"
+#include "tuvax/text.hpp"
+
+namespace tuvax::py {
+namespace {
+
+// Receives the walk's events and lays them out through the core's writer.
+// The writer's own failures (nesting, memory) are kept there while the walk
+// goes on, so that a conversion error anywhere in the object still wins.
+class TextSink {
+ public:
+  TextSink(tuvax::detail::TextBuffer& out, std::uint64_t indent) noexcept : w_(out, indent) {}
+
+  const tuvax::detail::TextWriter& writer() const noexcept { return w_; }
+
+  bool null() {
+    if (prefix()) w_.null(), done();
+    return true;
+  }
+  bool boolean(bool b) {
+    if (prefix()) w_.boolean(b), done();
+    return true;
+  }
+  bool uint(std::uint64_t u) {
+    if (prefix()) w_.uint(u), done();
+    return true;
+  }
+  bool integer(std::int64_t i) {
+    if (prefix()) w_.integer(i), done();
+    return true;
+  }
+  bool real(double d) {
+    if (prefix()) w_.real(d), done();
+    return true;
+  }
+  bool str(std::string_view s) {
+    if (prefix()) w_.str(s), done();
+    return true;
+  }
+  bool bytes(std::span<const std::uint8_t> b) {
+    if (prefix()) w_.bytes(b), done();
+    return true;
+  }
+  bool begin_array(PyObject* list, Py_ssize_t n) {
+    if (!prefix()) return true;
+    if (n == 0) {
+      if (w_.empty_array()) push(Form::empty);
+    } else if (static_cast<std::size_t>(n) <= tuvax::detail::max_inline_elements && all_inline(list, n)) {
+      if (w_.open_inline_array()) push(Form::inline_array);
+    } else {
+      if (w_.open_block(false)) push(Form::block_array);
+    }
+    return true;
+  }
+  bool end_array() {
+    if (!w_.ok()) return true;
+    const Form form = frames_[--depth_].form;
+    if (form == Form::inline_array) {
+      w_.close_inline_array();
+    } else if (form == Form::block_array) {
+      w_.close_block(false);
+    }
+    done();
+    return true;
+  }
+  bool begin_object(PyObject*, Py_ssize_t n) {
+    if (!prefix()) return true;
+    if (n == 0) {
+      if (w_.empty_object()) push(Form::empty);
+    } else {
+      if (w_.open_block(true)) push(Form::object);
+    }
+    return true;
+  }
+  bool key(std::string_view k) {
+    if (w_.ok()) w_.member(k);
+    return true;
+  }
+  bool end_object() {
+    if (!w_.ok()) return true;
+    if (frames_[--depth_].form == Form::object) w_.close_block(true);
+    done();
+    return true;
+  }
+
+ private:
+  enum class Form : std::uint8_t { empty, inline_array, block_array, object };
+  struct Frame {
+    Form form;
+    bool first;  // no element written yet (block arrays)
+  };
+
+  // What comes before a value where it stands; false once the writer failed.
+  bool prefix() {
+    if (!w_.ok()) return false;
+    if (depth_ == 0) return true;
+    Frame& f = frames_[depth_ - 1];
+    if (f.form == Form::block_array) {
+      const bool first = f.first;
+      f.first = false;
+      return w_.element(first);
+    }
+    if (f.form == Form::inline_array) {
+      if (!f.first) w_.inline_separator();
+      f.first = false;
+    }
+    return w_.ok();  // an object member: the key wrote the prefix
+  }
+  // After a whole value: an object member ends with ";".
+  void done() {
+    if (depth_ != 0 && frames_[depth_ - 1].form == Form::object && w_.ok()) w_.member_end();
+  }
+  void push(Form form) { frames_[depth_++] = {form, true}; }
+
+  // Null, booleans, numbers and strings go on one line; bytes, containers
+  // (and anything the walk will refuse) force the block form.
+  static bool all_inline(PyObject* list, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      PyTypeObject* type = Py_TYPE(item);
+      if (item == Py_None || PyType_HasFeature(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS) ||
+          PyFloat_Check(item))
+        continue;
+      return false;
+    }
+    return true;
+  }
+
+  tuvax::detail::TextWriter w_;
+  // The containers open around the write position. The writer refuses the
+  // one past the limit, and nothing is pushed after a failure.
+  std::array<Frame, tuvax::detail::text_max_depth + 1> frames_{};
+  std::size_t depth_ = 0;
+};
+
+// The output buffer, kept from one call to the next on each thread: a text
+// of megabytes written into fresh memory spends more time in the kernel
+// supplying pages than in writing. A buffer grown past this is given back.
+constexpr std::size_t kept_buffer_limit = std::size_t{64} << 20;
+
+struct KeptBuffer {
+  tuvax::detail::TextBuffer buffer;
+  bool busy = false;  // a nested call (a finalizer run by an allocation) gets its own
+};
+
+thread_local KeptBuffer kept;
+
+// Takes the thread's buffer when it is free, and leaves it empty again.
+class BufferLease {
+ public:
+  BufferLease() noexcept : own_(kept.busy) {
+    if (!own_) kept.busy = true;
+  }
+  BufferLease(const BufferLease&) = delete;
+  BufferLease& operator=(const BufferLease&) = delete;
+  ~BufferLease() {
+    if (own_) return;
+    if (kept.buffer.capacity() > kept_buffer_limit) {
+      kept.buffer.release();
+    } else {
+      kept.buffer.clear();
+    }
+    kept.busy = false;
+  }
+  tuvax::detail::TextBuffer& get() noexcept { return own_ ? local_ : kept.buffer; }
+
+ private:
+  const bool own_;
+  tuvax::detail::TextBuffer local_;
+};
+
+}  // namespace
+
+PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent) {
+  BufferLease lease;
+  TextSink sink(lease.get(), indent);
+  if (!walk_py(sink, obj)) return nullptr;
+  const tuvax::detail::TextWriter& w = sink.writer();
+  if (!w.ok()) {
+    raise_core_error(CoreStep::Format, *w.error());
+    return nullptr;
+  }
+  const std::string_view text = w.buffer().view();
+  if (!w.ascii()) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  // All ASCII, as the writer saw: the bytes are the str's storage as they are.
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (s != nullptr) std::memcpy(PyUnicode_DATA(s), text.data(), text.size());
+  return s;
+}
+
+PyObject* parse_text_object(std::string_view text) {
+  // Whatever a failed parse left in the builder goes with it.
+  ObjectBuilder builder;
+  auto done = tuvax::parse_into(text, builder);
+  if (!done) {
+    raise_core_error(CoreStep::Parse, done.error());
+    return nullptr;
+  }
+  if (!*done) return nullptr;  // the builder's own exception
+  return builder.take().release();
+}
+
+}  // namespace tuvax::py

@@ -1,0 +1,27 @@
+#ifndef TUVAX_PY_TEXT_CONVERT_HPP
+#define TUVAX_PY_TEXT_CONVERT_HPP
+
+#include "python.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+namespace tuvax::py {
+
+// The text notation of `obj` (borrowed), `indent` spaces per level, written
+// straight from the Python objects: a new str, or nullptr with an exception
+// set. Conversion failures are encode's (TypeError, OverflowError,
+// UnicodeEncodeError, RecursionError) and come first wherever they are;
+// then ValueError "nesting depth exceeds maximum 128" for a container
+// inside 128 others, MemoryError for an indentation or output that cannot
+// be allocated.
+[[nodiscard]] PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent);
+
+// The object `text` (UTF-8, borrowed) reads as, built straight from the
+// text: a new reference, or nullptr with an exception set (ValueError
+// "parse error: {e}" for bad text, MemoryError).
+[[nodiscard]] PyObject* parse_text_object(std::string_view text);
+
+}  // namespace tuvax::py
+
+#endif  // TUVAX_PY_TEXT_CONVERT_HPP
