@@ -23,7 +23,7 @@ enum class CoreStep : std::uint8_t {
   Finish,  // RuntimeError "finish error: {e}"
   Decode,  // RuntimeError "decode error: {e}"
   Parse,   // ValueError "parse error: {e}"
-  Format,  // MemoryError "{e}": the only formatting error is an indentation too large to allocate
+  Format,  // MemoryError "{e}" (indentation or output too large); NestingTooDeep: ValueError "nesting depth exceeds maximum {max}"
 };
 
 // The exception carries the error's facts as attributes: `kind` (the kind's
