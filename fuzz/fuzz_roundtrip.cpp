@@ -1,6 +1,9 @@
 // Whatever decodes must encode again (with and without string sharing),
 // decode back to the same values, encode stably, and survive the text round
-// trip under the reading-back rules.
+// trip under the reading-back rules. Every value the encoder accepts, under
+// the default limits and under small ones that split blocks and fill
+// dictionaries, must decode back equal; it may refuse only what a reader
+// would refuse.
 
 #include <cstddef>
 #include <cstdint>

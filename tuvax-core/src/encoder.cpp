@@ -1,6 +1,7 @@
 #include "tuvax/encoder.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdlib>  // std::realloc, std::free
 #include <limits>
 #include <new>  // std::bad_alloc
@@ -166,15 +167,20 @@ Result<void> Encoder::ValueWriter::open(std::uint8_t tag, std::uint64_t count) {
 
 Result<void> Encoder::ValueWriter::commit() {
   const std::uint64_t size = enc_->block_.size();
-  if (size > enc_->limits_.max_block_size)
-    return std::unexpected(TuvaxError::block_too_large(size, enc_->limits_.max_block_size));
+  if (size > enc_->limits_.max_block_size) {
+    if (block_mark_ == 0)
+      return std::unexpected(TuvaxError::block_too_large(size, enc_->limits_.max_block_size));
+    TUVAX_TRY_VOID(enc_->move_value_to_new_block(block_mark_, table_mark_, memory_mark_));
+  }
   enc_ = nullptr;
   return {};
 }
 
 // ---- Encoder ----
 
-Encoder::Encoder() { output_.reserve(initial_capacity); }
+Encoder::Encoder() : Encoder(Limits{}) {}
+
+Encoder::Encoder(const Limits& limits) : limits_(limits) { output_.reserve(initial_capacity); }
 
 Result<void> Encoder::encode_value(const Value& value) {
   ValueWriter w = begin_value();
@@ -294,31 +300,170 @@ void Encoder::flush_block() {
   write_block_header(BlockType::Data, block_.bytes(), output_);
 }
 
+// ---- Block splitting ----
+
+void Encoder::swap_block(BlockState& other) noexcept {
+  std::swap(block_, other.block);
+  std::swap(shared_, other.shared);
+  std::swap(slots_, other.slots);
+  std::swap(shared_dict_bytes_, other.dict_bytes);
+  std::swap(memory_, other.memory);
+}
+
+Result<void> Encoder::move_value_to_new_block(std::size_t block_mark, std::size_t table_mark,
+                                              std::uint64_t memory_mark) {
+  // The current block (value included) is set aside, and the value written
+  // again into an empty one. Its string references point into the old
+  // block's table, and its own strings took indices after that table's, so
+  // under sharing its bytes cannot simply move: they are read back and
+  // written anew, counting string bytes as a decoder of the new block does.
+  BlockState aside;
+  swap_block(aside);
+  memory_ = memory_mark;
+  Result<void> written;
+  try {
+    if (!dedup_) {
+      // Without sharing a value's bytes do not depend on where they stand.
+      block_.append(aside.block.data() + block_mark, aside.block.size() - block_mark);
+      memory_ = aside.memory;
+    } else {
+      ValueWriter w(*this);
+      std::size_t pos = block_mark;
+      written = rewrite_value(w, aside, pos);
+      assert(!written || pos == aside.block.size());
+      if (written) w.enc_ = nullptr;  // kept; a failure rolls back when w goes
+    }
+  } catch (...) {
+    swap_block(aside);  // out of memory: the earlier block must not go with it
+    throw;
+  }
+  if (written && block_.size() > limits_.max_block_size)
+    written = std::unexpected(TuvaxError::block_too_large(block_.size(), limits_.max_block_size));
+  swap_block(aside);  // the earlier block again, value included
+  if (!written) return written;  // the caller's writer rolls the value back
+  // The earlier block ends where the value began. Should closing it run out
+  // of memory, the encoder is left as after a failed value.
+  rollback(block_mark, table_mark, memory_mark);
+  close_block();
+  swap_block(aside);  // the new block, holding the value
+  return {};
+}
+
+Result<void> Encoder::rewrite_value(ValueWriter& w, const BlockState& from, std::size_t& pos) {
+  // The bytes are this encoder's own, so they are well formed: no checks
+  // beyond the writer's, which they passed once already.
+  const std::uint8_t* const p = from.block.data();
+  const std::size_t size = from.block.size();
+  auto varint = [&]() noexcept {
+    const auto v = decode_varint(p, size, pos);
+    assert(v.has_value());
+    pos += v->consumed;
+    return v->value;
+  };
+  const std::uint8_t tag = p[pos++];
+  switch (tag) {
+    case wire::null: w.null(); return {};
+    case wire::boolean: w.boolean(p[pos++] != 0); return {};
+    case wire::uint: w.uint(varint()); return {};
+    case wire::sint: w.integer(zigzag_decode(varint())); return {};
+    case wire::real:
+      w.real(std::bit_cast<double>(load_le64(p + pos)));
+      pos += 8;
+      return {};
+    case wire::str_or_bytes: {
+      const std::uint8_t subtype = p[pos++];
+      const std::size_t len = varint();
+      const std::size_t at = std::exchange(pos, pos + len);
+      if (subtype == wire::subtype_str) return w.str({reinterpret_cast<const char*>(p + at), len});
+      return w.bytes({p + at, len});
+    }
+    case wire::str_ref: {
+      const SharedString& e = from.shared[varint()];
+      return w.str({reinterpret_cast<const char*>(p + e.offset), e.len});
+    }
+    case wire::array_start: {
+      const std::uint64_t count = varint();
+      TUVAX_TRY_VOID(w.begin_array(count));
+      for (std::uint64_t i = 0; i < count; ++i) TUVAX_TRY_VOID(rewrite_value(w, from, pos));
+      ++pos;  // array_end
+      w.end_array();
+      return {};
+    }
+    case wire::object_start: {
+      const std::uint64_t count = varint();
+      TUVAX_TRY_VOID(w.begin_object(count));
+      for (std::uint64_t i = 0; i < count; ++i) {
+        const std::size_t len = varint();
+        w.key({reinterpret_cast<const char*>(p + pos), len});
+        pos += len;
+        TUVAX_TRY_VOID(rewrite_value(w, from, pos));
+      }
+      ++pos;  // object_end
+      w.end_object();
+      return {};
+    }
+    default:
+      assert(false && "not a tag this encoder writes");
+      return {};
+  }
+}
+
+void Encoder::close_block() {
+  closed_blocks_.reserve(closed_blocks_.size() + 1);
+  const std::size_t output_mark = output_.size();
+  const bool header_mark = header_written_;
+  try {
+    flush_block();
+  } catch (...) {
+    output_.resize(output_mark);
+    header_written_ = header_mark;
+    throw;
+  }
+  closed_blocks_.push_back({output_.size(), std::move(block_)});
+  block_ = {};
+  shared_.clear();
+  slots_.clear();
+  shared_dict_bytes_ = 0;
+}
+
+// ---- Finishing ----
+
 Result<std::size_t> Encoder::close() {
   if (!closed_) {
     if (!header_written_) {
       write_header(output_);
       header_written_ = true;
     }
-    // The last data block's payload stays where it is: copy_out() copies it
-    // straight into the caller's storage after the framing in output_.
+    // The last data block's payload stays where it is, as do those of the
+    // blocks closed before it: copy_out() copies each straight into the
+    // caller's storage between the stretches of framing in output_.
     flush_block();
     shared_ = {};
     slots_ = {};
+    pieces_.reserve(2 * closed_blocks_.size() + 2);
+    std::size_t from = 0;
+    for (const ClosedBlock& b : closed_blocks_) {
+      pieces_.push_back(std::span(output_).subspan(from, b.at - from));
+      pieces_.push_back(b.payload.bytes());
+      from = b.at;
+    }
+    pieces_.push_back(std::span(output_).subspan(from));
+    pieces_.push_back(block_.bytes());
     closed_ = true;
   }
-  return output_.size() + block_.size() + trailer_size;
+  std::size_t size = trailer_size;
+  for (const auto& piece : pieces_) size += piece.size();
+  return size;
 }
 
-void Encoder::copy_out(std::span<std::uint8_t> out) const noexcept {
-  const std::span<const std::uint8_t> pieces[] = {output_, block_.bytes()};
-  assemble_document(pieces, out);
-}
+void Encoder::copy_out(std::span<std::uint8_t> out) const noexcept { assemble_document(pieces_, out); }
 
 Result<std::vector<std::uint8_t>> Encoder::finish() && {
   TUVAX_TRY(const std::size_t size, close());
   std::vector<std::uint8_t> out(size);
   copy_out(out);
+  pieces_ = {};
+  closed_blocks_ = std::vector<ClosedBlock>();
   output_ = {};
   block_.release();
   return out;

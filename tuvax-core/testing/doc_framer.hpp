@@ -29,6 +29,8 @@ struct RawBlock {
   std::uint8_t compression = 0;
   std::optional<std::uint64_t> length = std::nullopt;
   std::optional<std::uint64_t> checksum = std::nullopt;
+
+  friend bool operator==(const RawBlock&, const RawBlock&) = default;
 };
 
 struct RawDocument {

@@ -23,6 +23,8 @@
 #include "tuvax/value.hpp"
 #include "tuvax/detail/utf8.hpp"
 
+#include "doc_framer.hpp"
+
 namespace tuvax::oracle {
 
 inline constexpr std::uint64_t canonical_nan_bits = 0x7FF8000000000000;
@@ -100,11 +102,53 @@ inline bool is_decoder_error(ErrorKind k) noexcept {
   }
 }
 
-inline Result<std::vector<std::uint8_t>> encode_all(const std::vector<Value>& values, bool dedup) {
-  Encoder enc;
+// What an encoder made of values given one at a time.
+struct Encoded {
+  std::vector<std::uint8_t> doc;
+  std::vector<const Value*> accepted;  // the values it took, in order
+  std::string unexplained;             // the first refusal `explained` did not allow
+};
+
+// The refusals a decoded or parsed value may legitimately meet when it is
+// encoded: string references expand to whole strings, a shared string counts
+// in the dictionary as well, and text has no string limits at all.
+inline bool size_limit(ErrorKind k) noexcept {
+  return k == ErrorKind::MemoryLimitExceeded || k == ErrorKind::BlockTooLarge;
+}
+
+template <typename Explained = decltype(&size_limit)>
+inline Encoded encode_each(const std::vector<Value>& values, bool dedup, const Limits& limits = {},
+                           Explained explained = &size_limit) {
+  Encoded out;
+  Encoder enc(limits);
   if (dedup) enc.enable_dedup();
-  for (const Value& v : values) TUVAX_TRY_VOID(enc.encode_value(v));
-  return std::move(enc).finish();
+  for (const Value& v : values) {
+    if (auto r = enc.encode_value(v)) {
+      out.accepted.push_back(&v);
+    } else if (!explained(r.error().kind()) && out.unexplained.empty()) {
+      out.unexplained = r.error().message();
+    }
+  }
+  if (auto doc = std::move(enc).finish()) {
+    out.doc = std::move(*doc);
+  } else if (out.unexplained.empty()) {
+    out.unexplained = "finish failed: " + doc.error().message();
+  }
+  return out;
+}
+
+// Whatever the encoder accepted reads back as exactly those values, with
+// every block payload within `limits`.
+inline std::string check_reads_back(const Encoded& e, const Limits& limits) {
+  Decoder dec(e.doc);
+  auto back = dec.decode_all_owned();
+  if (!back) return "a document the encoder wrote does not decode: " + back.error().message();
+  if (back->size() != e.accepted.size()) return "the document does not hold the values the encoder accepted";
+  for (std::size_t i = 0; i < back->size(); ++i)
+    if (!((*back)[i] == *e.accepted[i])) return "decode(encode(v)) differs from v";
+  for (const test::RawBlock& b : test::split_document(e.doc).blocks)
+    if (b.payload.size() > limits.max_block_size) return "the encoder wrote a block larger than max_block_size";
+  return {};
 }
 
 // Text: the writer's output reads back as the value (under the reading-back
@@ -147,22 +191,29 @@ inline std::string check_binary(std::span<const std::uint8_t> input, bool round_
   if (!round_trips) return {};
 
   for (bool dedup : {false, true}) {
-    const char* mode = dedup ? " (dedup)" : " (no dedup)";
-    auto bytes = encode_all(*values, dedup);
-    if (!bytes) return std::string("encoding decoded values failed") + mode + ": " + bytes.error().message();
-    Decoder again(*bytes);
+    const std::string mode = dedup ? " (dedup)" : " (no dedup)";
+    const Encoded e = encode_each(*values, dedup);
+    if (!e.unexplained.empty()) return "encoding decoded values failed" + mode + ": " + e.unexplained;
+    if (auto bad = check_reads_back(e, Limits{}); !bad.empty()) return bad + mode;
+    Decoder again(e.doc);
     auto back = again.decode_all_owned();
-    if (!back) {
-      // The one limit a re-encoding may legitimately break: expanded string
-      // references can make the data block larger than max_block_size.
-      if (back.error().kind() == ErrorKind::BlockTooLarge && bytes->size() > Limits{}.max_block_size) continue;
-      return std::string("decoding the re-encoded values failed") + mode + ": " + back.error().message();
-    }
-    if (*back != *values) return std::string("decode(encode(v)) differs from v") + mode;
-    auto stable = encode_all(*back, dedup);
-    if (!stable || *stable != *bytes) return std::string("encode(decode(encode(v))) differs from encode(v)") + mode;
+    if (!back || encode_each(*back, dedup).doc != e.doc) return "encode(decode(encode(v))) differs from encode(v)" + mode;
   }
   if (weight <= round_trip_weight_cap) {
+    // Under small limits blocks split, dictionaries fill up and values meet
+    // every limit; whatever the encoder still accepts must read back. The
+    // limits vary with the input, so the fuzzer explores them too.
+    const Limits small{.max_depth = 2 + input.size() % 7,
+                       .max_block_size = 24 + input.size() % 400,
+                       .max_items = 1 + input.size() % 13,
+                       .max_memory = 64 + input.size() % 3000,
+                       .max_string_len = 4 + input.size() % 97};
+    for (bool dedup : {false, true}) {
+      const std::string mode = dedup ? " (small limits, dedup)" : " (small limits, no dedup)";
+      const Encoded e = encode_each(*values, dedup, small, [](ErrorKind) { return true; });
+      if (!e.unexplained.empty()) return "encoding under small limits failed" + mode + ": " + e.unexplained;
+      if (auto bad = check_reads_back(e, small); !bad.empty()) return bad + mode;
+    }
     for (const Value& v : *values)
       if (auto bad = check_text_round_trip(v, 2); !bad.empty()) return "decoded value, " + bad;
   }
@@ -192,16 +243,11 @@ inline std::string check_text(std::string_view input, bool* parsed = nullptr) {
   std::vector<Value> one;
   one.push_back(*v);
   for (bool dedup : {false, true}) {
-    auto bytes = encode_all(one, dedup);
-    if (!bytes) return "encoding a parsed value failed: " + bytes.error().message();
-    Decoder dec(*bytes);
-    auto back = dec.decode_all_owned();
-    if (!back) {
-      if (back.error().kind() == ErrorKind::MemoryLimitExceeded || back.error().kind() == ErrorKind::BlockTooLarge)
-        continue;  // the text side has no string limits; the binary reader has
-      return "decoding an encoded parsed value failed: " + back.error().message();
-    }
-    if (*back != one) return "decode(encode(parse(t))) differs from parse(t)";
+    // The text side has no string limits; the binary side refuses at once
+    // what its reader would refuse.
+    const Encoded e = encode_each(one, dedup);
+    if (!e.unexplained.empty()) return "encoding a parsed value failed: " + e.unexplained;
+    if (auto bad = check_reads_back(e, Limits{}); !bad.empty()) return bad + " (parsed value)";
   }
   return {};
 }

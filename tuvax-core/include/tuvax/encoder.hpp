@@ -76,7 +76,10 @@ class ByteBuffer {
 // Every limit the decoder enforces is enforced here too, so what the encoder
 // accepts always reads back: nesting depth, items per container, the length
 // of one string or byte string, and the running total of string bytes that
-// a decoder of the document would produce.
+// a decoder of the document would produce. A value that would take a data
+// block past max_block_size closes the block and starts the next one (with
+// its own string dictionary, as each dictionary serves one block); only a
+// value too large for a block of its own is refused.
 //
 // Example:
 //   tuvax::Encoder enc;
@@ -88,6 +91,9 @@ class Encoder {
   class ValueWriter;
 
   Encoder();
+  // An encoder that holds its documents to `limits` instead of the defaults
+  // every decoder applies; a document within smaller limits reads back too.
+  explicit Encoder(const Limits& limits);
   Encoder(Encoder&&) noexcept = default;
   Encoder& operator=(Encoder&&) noexcept = default;
 
@@ -106,12 +112,13 @@ class Encoder {
   // Appends one top-level value. Errors: NestingTooDeep(depth, max),
   // TooManyItems(count, max), MemoryLimitExceeded(requested, limit) for a
   // string over max_string_len or a document whose strings would pass
-  // max_memory, BlockTooLarge(size, max). On failure no byte of `value`
-  // stays in the document and the encoder remains usable.
+  // max_memory, BlockTooLarge(size, max) for a value that alone would take
+  // a data block past max_block_size. On failure no byte of `value` stays in
+  // the document and the encoder remains usable.
   [[nodiscard]] Result<void> encode_value(const Value& value);
 
-  // Completes the document (header, string dictionary, data block, trailer)
-  // and hands over the bytes.
+  // Completes the document (header; per data block its string dictionary,
+  // then the block; trailer) and hands over the bytes.
   [[nodiscard]] Result<std::vector<std::uint8_t>> finish() &&;
 
   // The same in two steps, for a caller that owns the output storage:
@@ -147,8 +154,39 @@ class Encoder {
   // output_; the payload itself stays in block_ until copy_out().
   void flush_block();
 
-  std::vector<std::uint8_t> output_;  // header and finished blocks
-  detail::ByteBuffer block_;          // the data block being written
+  // What a data block is written with; swapped out while a value moves.
+  struct BlockState {
+    detail::ByteBuffer block;
+    std::vector<SharedString> shared;
+    std::vector<std::uint32_t> slots;
+    std::uint64_t dict_bytes = 0;
+    std::uint64_t memory = 0;
+  };
+  void swap_block(BlockState& other) noexcept;
+  // The value written since the marks would take the block past
+  // max_block_size: writes it again into a fresh block with a table of its
+  // own, then closes the current block without it. Errors (the value alone
+  // too large, or past max_memory once its strings are counted anew) leave
+  // everything as it was.
+  [[nodiscard]] Result<void> move_value_to_new_block(std::size_t block_mark, std::size_t table_mark,
+                                                     std::uint64_t memory_mark);
+  // Writes one value read from `from` at `pos`, as this writer wrote it,
+  // through `w`; string references resolve in `from`'s table.
+  [[nodiscard]] Result<void> rewrite_value(ValueWriter& w, const BlockState& from, std::size_t& pos);
+  // Frames the current block into output_ and keeps its payload aside.
+  void close_block();
+
+  // A data block already closed: its framing (and dictionary) ends at
+  // output_[at]; the payload is copied only into the finished document.
+  struct ClosedBlock {
+    std::size_t at;
+    detail::ByteBuffer payload;
+  };
+
+  std::vector<std::uint8_t> output_;  // header, framing and dictionaries
+  std::vector<ClosedBlock> closed_blocks_;
+  std::vector<std::span<const std::uint8_t>> pieces_;  // the document in order, once closed
+  detail::ByteBuffer block_;                           // the data block being written
   // String sharing: entries in index order, and an open-addressing index
   // over them (slot value = entry index + 1, 0 = empty).
   std::vector<SharedString> shared_;
@@ -222,8 +260,11 @@ class Encoder::ValueWriter {
   void end_array() { close(detail::wire::array_end); }
   void end_object() { close(detail::wire::object_end); }
 
-  // Keeps the value. Error: BlockTooLarge when the data block would pass
-  // max_block_size; the value is then rolled back like any failed one.
+  // Keeps the value. When the data block would pass max_block_size and
+  // holds earlier values, the value moves to a new block. Errors:
+  // BlockTooLarge when the value alone would pass max_block_size,
+  // MemoryLimitExceeded when, moved, its strings pass max_memory; the value
+  // is then rolled back like any failed one.
   [[nodiscard]] Result<void> commit();
 
  private:
