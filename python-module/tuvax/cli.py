@@ -287,6 +287,8 @@ def _encode(args: argparse.Namespace) -> int:
         enc.enable_dedup()
     try:
         enc.encode(obj)
+        # One document and nothing after it: decode refuses anything else.
+        data = enc.finish()
     except OverflowError:
         found = _first(obj, _out_of_range)
         if found is None:
@@ -295,8 +297,7 @@ def _encode(args: argparse.Namespace) -> int:
     except RuntimeError as e:
         path = _culprit(obj, e)
         raise CliError(f"{name}: cannot encode {path}: {e}" if path else f"{name}: {e}") from None
-    # One document and nothing after it: decode refuses anything else.
-    _write_output(args.output, enc.finish())
+    _write_output(args.output, data)
     return 0
 
 
