@@ -160,7 +160,7 @@ PyRef encode_to_bytes(PyObject* obj) {
 PyRef decode_next(Decoder& decoder, ObjectBuilder& builder) {
   auto step = decoder.decode_next(builder);
   if (!step) {
-    builder.take();  // drops what the failed value left
+    (void)builder.take();  // drops what the failed value left
     raise_core_error(CoreStep::Decode, step.error());
     return {};
   }
@@ -169,7 +169,7 @@ PyRef decode_next(Decoder& decoder, ObjectBuilder& builder) {
     case DecodeStep::end: return {};
     case DecodeStep::stopped: break;
   }
-  builder.take();
+  (void)builder.take();
   // The builder stops only with its exception set; a decoder stopped
   // earlier has none, and must not be mistaken for the end.
   if (!PyErr_Occurred()) raise_internal_failure("decoding resumed after its builder failed");

@@ -6,6 +6,8 @@
 #include <cstring>    // std::memcmp, std::memcpy
 #include <new>        // std::bad_alloc
 
+#include <simdutf.h>
+
 #include "errors.hpp"
 
 namespace tuvax::py {
@@ -36,30 +38,6 @@ std::size_t key_hash(std::string_view key) noexcept {
   return static_cast<std::size_t>(h ^ (h >> 29) ^ (h >> 47));
 }
 
-// Decodes validated UTF-8 into the code units of a str of one kind.
-template <typename Unit>
-void transcode(const std::uint8_t* p, std::size_t n, Unit* out) noexcept {
-  std::size_t i = 0;
-  while (i < n) {
-    const std::uint8_t b = p[i];
-    std::uint32_t c;
-    if (b < 0x80) {
-      c = b;
-      i += 1;
-    } else if (b < 0xE0) {
-      c = (b & 0x1Fu) << 6 | (p[i + 1] & 0x3Fu);
-      i += 2;
-    } else if (b < 0xF0) {
-      c = (b & 0x0Fu) << 12 | (p[i + 1] & 0x3Fu) << 6 | (p[i + 2] & 0x3Fu);
-      i += 3;
-    } else {
-      c = (b & 0x07u) << 18 | (p[i + 1] & 0x3Fu) << 12 | (p[i + 2] & 0x3Fu) << 6 | (p[i + 3] & 0x3Fu);
-      i += 4;
-    }
-    *out++ = static_cast<Unit>(c);
-  }
-}
-
 }  // namespace
 
 ObjectBuilder::~ObjectBuilder() {
@@ -69,34 +47,29 @@ ObjectBuilder::~ObjectBuilder() {
 }
 
 PyObject* ObjectBuilder::make_str(std::string_view s, bool ascii) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+  const char* p = s.data();
   const std::size_t n = s.size();
   if (!ascii) {
-    // One pass over the bytes finds the length in characters and the widest
-    // character's size class; a second writes them. The reader validated
-    // the text, so nothing here checks it again.
-    std::size_t continuation = 0;
-    std::uint8_t widest_lead = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint8_t b = p[i];
-      continuation += (b & 0xC0) == 0x80;
-      widest_lead = std::max(widest_lead, b);
-    }
-    if (widest_lead >= 0x80) {
-      const auto chars = static_cast<Py_ssize_t>(n - continuation);
-      // Leads C2/C3 make characters up to U+00FF; C4 to EF up to U+FFFF.
-      if (widest_lead >= 0xF0) {
-        PyObject* obj = PyUnicode_New(chars, 0x10FFFF);
-        if (obj != nullptr) transcode(p, n, PyUnicode_4BYTE_DATA(obj));
-        return obj;
+    // The reader validated the text, so the vectorised counting and
+    // transcoding routines that trust their input apply. The widest byte
+    // picks the str's kind: leads C2/C3 make characters up to U+00FF, C4 to
+    // EF up to U+FFFF, F0 and above the rest.
+    std::uint8_t widest = 0;
+    for (std::size_t i = 0; i < n; ++i) widest = std::max(widest, static_cast<std::uint8_t>(p[i]));
+    if (widest >= 0x80) {
+      const auto chars = static_cast<Py_ssize_t>(simdutf::count_utf8(p, n));
+      PyObject* obj = nullptr;
+      if (widest >= 0xF0) {
+        obj = PyUnicode_New(chars, 0x10FFFF);
+        if (obj != nullptr) simdutf::convert_valid_utf8_to_utf32(p, n, reinterpret_cast<char32_t*>(PyUnicode_4BYTE_DATA(obj)));
+      } else if (widest >= 0xC4) {
+        // No character above U+FFFF, so UTF-16 is exactly the str's UCS-2.
+        obj = PyUnicode_New(chars, 0xFFFF);
+        if (obj != nullptr) simdutf::convert_valid_utf8_to_utf16(p, n, reinterpret_cast<char16_t*>(PyUnicode_2BYTE_DATA(obj)));
+      } else {
+        obj = PyUnicode_New(chars, 0xFF);
+        if (obj != nullptr) simdutf::convert_valid_utf8_to_latin1(p, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj)));
       }
-      if (widest_lead >= 0xC4) {
-        PyObject* obj = PyUnicode_New(chars, 0xFFFF);
-        if (obj != nullptr) transcode(p, n, PyUnicode_2BYTE_DATA(obj));
-        return obj;
-      }
-      PyObject* obj = PyUnicode_New(chars, 0xFF);
-      if (obj != nullptr) transcode(p, n, PyUnicode_1BYTE_DATA(obj));
       return obj;
     }
   }

@@ -23,6 +23,23 @@ class TestScalars:
         back = round_trip(value)
         assert back == value and type(back) is type(value)
 
+    # Decoded text is built straight into the str's own storage, in the
+    # narrowest of its three kinds: every kind boundary, at lengths that
+    # cross the vector routines' block sizes, as values, keys and strings
+    # shared through the string table, must come back equal.
+    @pytest.mark.parametrize("char", ["\x7f", "\x80", "\xff", "\u0100", "\uffff", "\U00010000", "\U0010ffff"])
+    def test_text_of_every_width(self, char):
+        from _tuvax_native import Encoder, TuvaxDecoder
+        texts = [char * n + "a" * m for n in (1, 2, 15, 33, 70) for m in (0, 1, 31)]
+        texts += ["a" * m + char + "é" for m in (0, 7, 16, 40)]
+        doc = {t: [t, t] for t in texts}
+        assert round_trip(doc) == doc
+        enc = Encoder()
+        enc.enable_dedup()
+        enc.encode(doc)
+        enc.encode(texts)
+        assert TuvaxDecoder(enc.finish()).decode_all() == [doc, texts]
+
     def test_bool_stays_bool(self):
         assert round_trip([True, False, 1, 0]) == [True, False, 1, 0]
         assert [type(x) for x in round_trip([True, 1])] == [bool, int]

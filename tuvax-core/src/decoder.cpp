@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include <simdutf.h>
+
 #include "tuvax/header.hpp"
 #include "tuvax/varint.hpp"
 #include "tuvax/detail/utf8.hpp"
@@ -45,6 +47,10 @@ bool is_known_block_type(std::uint8_t t) noexcept {
 }
 
 }  // namespace
+
+bool detail::is_valid_utf8_simd(const std::uint8_t* s, std::size_t len) noexcept {
+  return simdutf::validate_utf8(reinterpret_cast<const char*>(s), len);
+}
 
 // ---- Top level ----
 
@@ -220,7 +226,7 @@ Result<void> Decoder::load_string_dict(std::size_t start, std::size_t end) {
     const std::uint64_t full = kept + suffix_len;
     if (full > limits_.max_string_len)
       return std::unexpected(TuvaxError::memory_limit_exceeded(full, limits_.max_string_len));
-    TUVAX_TRY_VOID(count_memory(full));
+    if (!count_memory(full)) return std::unexpected(*std::exchange(walk_error_, std::nullopt));
 
     std::string text;
     text.reserve(static_cast<std::size_t>(full));
@@ -250,18 +256,18 @@ Result<std::uint64_t> Decoder::read_long_varint(std::size_t end) noexcept {
   return v.value;
 }
 
-Result<void> Decoder::count_memory(std::uint64_t bytes) noexcept {
+bool Decoder::count_memory(std::uint64_t bytes) {
   memory_used_ = saturating_add(memory_used_, bytes);
   if (memory_used_ > limits_.max_memory)
-    return std::unexpected(TuvaxError::memory_limit_exceeded(memory_used_, limits_.max_memory));
-  return {};
+    return walk_fail(TuvaxError::memory_limit_exceeded(memory_used_, limits_.max_memory));
+  return true;
 }
 
-Result<std::uint64_t> Decoder::open_container(std::size_t end) noexcept {
-  if (depth_ >= limits_.max_depth) return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits_.max_depth));
-  TUVAX_TRY(const std::uint64_t count, read_varint(end));
-  if (count > limits_.max_items) return std::unexpected(TuvaxError::too_many_items(count, limits_.max_items));
-  return count;
+bool Decoder::open_container(std::size_t end, std::uint64_t& count) {
+  if (depth_ >= limits_.max_depth) return walk_fail(TuvaxError::nesting_too_deep(depth_, limits_.max_depth));
+  if (!read_varint(end, count)) return false;
+  if (count > limits_.max_items) return walk_fail(TuvaxError::too_many_items(count, limits_.max_items));
+  return true;
 }
 
 TuvaxError Decoder::bad_str_ref(std::uint64_t index) const {

@@ -75,25 +75,50 @@ class Decoder {
   // verified trailer. A new block's string table is announced to `reset`.
   [[nodiscard]] Result<bool> enter_value_block(bool& table_replaced);
 
-  // A value walk's outcome: Ok, or the builder stopped (no core error).
-  enum class Walk : std::uint8_t { ok, stopped };
-  // One value at cursor_ within the current block, which ends at `end`.
+  // The value walk. Each step returns true to go on; false when the walk
+  // must end: with walk_error_ set for an error of the input, without it
+  // when the builder stopped. A bool per value keeps the hot path free of
+  // error objects, which are built only where an error happens.
   template <ValueBuilder B>
-  [[nodiscard]] Result<Walk> walk_value(B& b, std::size_t end);
+  [[nodiscard]] bool walk_value(B& b, std::size_t end);
   template <ValueBuilder B>
-  [[nodiscard]] Result<Walk> walk_string(B& b, std::size_t end);
+  [[nodiscard]] bool walk_string(B& b, std::size_t end);
   template <ValueBuilder B>
-  [[nodiscard]] Result<Walk> walk_str_ref(B& b, std::size_t end);
+  [[nodiscard]] bool walk_str_ref(B& b, std::size_t end);
   template <ValueBuilder B>
-  [[nodiscard]] Result<Walk> walk_array(B& b, std::size_t end);
+  [[nodiscard]] bool walk_array(B& b, std::size_t end);
   template <ValueBuilder B>
-  [[nodiscard]] Result<Walk> walk_object(B& b, std::size_t end);
+  [[nodiscard]] bool walk_object(B& b, std::size_t end);
+  bool walk_fail(TuvaxError e) {
+    walk_error_ = std::move(e);
+    return false;
+  }
   // The depth and count checks a container passes before any member.
-  [[nodiscard]] Result<std::uint64_t> open_container(std::size_t end) noexcept;
-  [[nodiscard]] Result<std::uint64_t> read_varint(std::size_t end) noexcept {
-    // Most lengths and counts fit one byte; skip the general reader for them.
-    if (cursor_ < end && input_[cursor_] < 0x80) return input_[cursor_++];
-    return read_long_varint(end);
+  [[nodiscard]] bool open_container(std::size_t end, std::uint64_t& count);
+  [[nodiscard]] bool read_varint(std::size_t end, std::uint64_t& out) {
+    // Most lengths and counts fit one byte, and most integers a few: read
+    // those here, and leave the general reader the rest (a varint near the
+    // end of the block, ten bytes, or an overflow), whose errors it knows.
+    if (cursor_ < end && input_[cursor_] < 0x80) {
+      out = input_[cursor_++];
+      return true;
+    }
+    if (end - cursor_ >= 5) {
+      const std::uint8_t* p = input_.data() + cursor_;
+      std::uint64_t v = p[0] & 0x7Fu;
+      for (std::size_t i = 1; i < 5; ++i) {
+        v |= static_cast<std::uint64_t>(p[i] & 0x7Fu) << (7 * i);
+        if (p[i] < 0x80) {
+          cursor_ += i + 1;
+          out = v;
+          return true;
+        }
+      }
+    }
+    auto r = read_long_varint(end);
+    if (!r) return walk_fail(std::move(r).error());
+    out = *r;
+    return true;
   }
   [[nodiscard]] Result<std::uint64_t> read_long_varint(std::size_t end) noexcept;
   // "StrRef index {i} >= table size {n}".
@@ -103,7 +128,7 @@ class Decoder {
     return at + len < at ? ~std::uint64_t{0} : at + len;
   }
   // Adds `bytes` to memory_used_ (saturating) and tests the running total.
-  [[nodiscard]] Result<void> count_memory(std::uint64_t bytes) noexcept;
+  [[nodiscard]] bool count_memory(std::uint64_t bytes);
   TuvaxError fail(TuvaxError e) {
     failure_ = e;
     return e;
@@ -127,6 +152,7 @@ class Decoder {
   bool finished_ = false;                 // the trailer verified
   std::optional<TuvaxError> failure_;     // the first error, returned again on later calls
   bool stopped_ = false;                  // a builder gave up part-way through a value
+  std::optional<TuvaxError> walk_error_;  // why the value walk ended, when the input is at fault
 };
 
 // ---- The value walk ----
@@ -143,9 +169,8 @@ Result<DecodeStep> Decoder::decode_next(B& builder) {
     if (table_replaced) builder.reset_shared();
     if (!*more) return DecodeStep::end;
   }
-  auto walked = walk_value(builder, block_end_);
-  if (!walked) return std::unexpected(fail(std::move(walked).error()));
-  if (*walked == Walk::stopped) {
+  if (!walk_value(builder, block_end_)) {
+    if (walk_error_) return std::unexpected(fail(*std::exchange(walk_error_, std::nullopt)));
     stopped_ = true;
     return DecodeStep::stopped;
   }
@@ -153,119 +178,110 @@ Result<DecodeStep> Decoder::decode_next(B& builder) {
 }
 
 template <ValueBuilder B>
-Result<Decoder::Walk> Decoder::walk_value(B& b, std::size_t end) {
+bool Decoder::walk_value(B& b, std::size_t end) {
   namespace wire = detail::wire;
-  if (cursor_ >= end) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
+  if (cursor_ >= end) return walk_fail(TuvaxError::unexpected_eof(cursor_));
   const std::uint8_t tag = input_[cursor_++];
-  bool ok = true;
+  std::uint64_t u;
   // The high four bits of a tag are ignored.
   switch (tag & 0x0F) {
-    case wire::null: ok = b.null(); break;
+    case wire::null: return b.null();
     case wire::boolean:
-      if (cursor_ >= end) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
-      ok = b.boolean(input_[cursor_++] != 0);
-      break;
-    case wire::uint: {
-      TUVAX_TRY(const std::uint64_t u, read_varint(end));
-      ok = b.uint(u);
-      break;
-    }
-    case wire::sint: {
-      TUVAX_TRY(const std::uint64_t u, read_varint(end));
-      ok = b.integer(zigzag_decode(u));
-      break;
-    }
+      if (cursor_ >= end) return walk_fail(TuvaxError::unexpected_eof(cursor_));
+      return b.boolean(input_[cursor_++] != 0);
+    case wire::uint: return read_varint(end, u) && b.uint(u);
+    case wire::sint: return read_varint(end, u) && b.integer(zigzag_decode(u));
     case wire::real: {
-      if (end - cursor_ < 8) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
-      ok = b.real(std::bit_cast<double>(load_le64(input_.data() + cursor_)));
+      if (end - cursor_ < 8) return walk_fail(TuvaxError::unexpected_eof(cursor_));
+      const double d = std::bit_cast<double>(load_le64(input_.data() + cursor_));
       cursor_ += 8;
-      break;
+      return b.real(d);
     }
     case wire::str_or_bytes: return walk_string(b, end);
     case wire::object_start: return walk_object(b, end);
     case wire::array_start: return walk_array(b, end);
     case wire::str_ref: return walk_str_ref(b, end);
-    default: return std::unexpected(TuvaxError::invalid_wire_type(tag));
+    default: return walk_fail(TuvaxError::invalid_wire_type(tag));
   }
-  return ok ? Walk::ok : Walk::stopped;
 }
 
 template <ValueBuilder B>
-Result<Decoder::Walk> Decoder::walk_string(B& b, std::size_t end) {
-  if (cursor_ >= end) return std::unexpected(TuvaxError::unexpected_eof(cursor_));
+bool Decoder::walk_string(B& b, std::size_t end) {
+  if (cursor_ >= end) return walk_fail(TuvaxError::unexpected_eof(cursor_));
   const std::uint8_t subtype = input_[cursor_++];
-  TUVAX_TRY(const std::uint64_t length, read_varint(end));
+  std::uint64_t length;
+  if (!read_varint(end, length)) return false;
   if (length > limits_.max_string_len)
-    return std::unexpected(TuvaxError::memory_limit_exceeded(length, limits_.max_string_len));
-  TUVAX_TRY_VOID(count_memory(length));
+    return walk_fail(TuvaxError::memory_limit_exceeded(length, limits_.max_string_len));
+  if (!count_memory(length)) return false;
   // length <= max_string_len, so the sum cannot wrap.
   const std::uint64_t content_end = static_cast<std::uint64_t>(cursor_) + length;
-  if (content_end > end) return std::unexpected(TuvaxError::unexpected_eof(content_end));
+  if (content_end > end) return walk_fail(TuvaxError::unexpected_eof(content_end));
   const std::uint8_t* content = input_.data() + cursor_;
   const std::size_t content_at = cursor_;
   const auto n = static_cast<std::size_t>(length);
   cursor_ += n;
-  if (subtype != detail::wire::subtype_str) return b.bytes({content, n}) ? Walk::ok : Walk::stopped;
+  if (subtype != detail::wire::subtype_str) return b.bytes({content, n});
   const detail::Utf8Check check = detail::check_utf8(content, n);
-  if (check == detail::Utf8Check::invalid) return std::unexpected(TuvaxError::invalid_utf8(content_at));
+  if (check == detail::Utf8Check::invalid) return walk_fail(TuvaxError::invalid_utf8(content_at));
   // Inline strings take the next table indices, in the order they are met.
   // The input outlives the decoder's use of it, so the entry is a view.
   const std::string_view s(reinterpret_cast<const char*>(content), n);
   table_.push_back(s);
-  return b.str(s, check == detail::Utf8Check::ascii) ? Walk::ok : Walk::stopped;
+  return b.str(s, check == detail::Utf8Check::ascii);
 }
 
 template <ValueBuilder B>
-Result<Decoder::Walk> Decoder::walk_str_ref(B& b, std::size_t end) {
-  TUVAX_TRY(const std::uint64_t index, read_varint(end));
-  if (index >= table_.size()) return std::unexpected(bad_str_ref(index));
+bool Decoder::walk_str_ref(B& b, std::size_t end) {
+  std::uint64_t index;
+  if (!read_varint(end, index)) return false;
+  if (index >= table_.size()) return walk_fail(bad_str_ref(index));
   const std::string_view entry = table_[static_cast<std::size_t>(index)];
   // A reference copies its entry, so it counts like an inline string: a few
   // bytes of references must not expand into unbounded memory.
-  TUVAX_TRY_VOID(count_memory(entry.size()));
-  return b.shared_str(entry, static_cast<std::size_t>(index)) ? Walk::ok : Walk::stopped;
+  return count_memory(entry.size()) && b.shared_str(entry, static_cast<std::size_t>(index));
 }
 
 template <ValueBuilder B>
-Result<Decoder::Walk> Decoder::walk_array(B& b, std::size_t end) {
-  TUVAX_TRY(const std::uint64_t count, open_container(end));
+bool Decoder::walk_array(B& b, std::size_t end) {
+  std::uint64_t count;
+  if (!open_container(end, count)) return false;
   // Every member takes at least one byte, so the bytes left bound the hint.
-  if (!b.begin_array(static_cast<std::size_t>(std::min<std::uint64_t>(count, end - cursor_)))) return Walk::stopped;
+  if (!b.begin_array(static_cast<std::size_t>(std::min<std::uint64_t>(count, end - cursor_)))) return false;
   ++depth_;
   for (std::uint64_t i = 0; i < count; ++i) {
-    TUVAX_TRY(const Walk w, walk_value(b, end));
-    if (w == Walk::stopped) return w;
+    if (!walk_value(b, end)) return false;
   }
   --depth_;
   // The end tag is optional.
   if (cursor_ < end && input_[cursor_] == detail::wire::array_end) ++cursor_;
-  return b.end_array() ? Walk::ok : Walk::stopped;
+  return b.end_array();
 }
 
 template <ValueBuilder B>
-Result<Decoder::Walk> Decoder::walk_object(B& b, std::size_t end) {
-  TUVAX_TRY(const std::uint64_t count, open_container(end));
+bool Decoder::walk_object(B& b, std::size_t end) {
+  std::uint64_t count;
+  if (!open_container(end, count)) return false;
   // A member takes at least two bytes: a key length and a value tag.
-  if (!b.begin_object(static_cast<std::size_t>(std::min<std::uint64_t>(count, (end - cursor_) / 2))))
-    return Walk::stopped;
+  if (!b.begin_object(static_cast<std::size_t>(std::min<std::uint64_t>(count, (end - cursor_) / 2)))) return false;
   ++depth_;
   for (std::uint64_t i = 0; i < count; ++i) {
-    TUVAX_TRY(const std::uint64_t key_len, read_varint(end));
+    std::uint64_t key_len;
+    if (!read_varint(end, key_len)) return false;
     const std::size_t key_at = cursor_;
-    if (key_len > end - key_at) return std::unexpected(TuvaxError::unexpected_eof(key_end_offset(key_at, key_len)));
+    if (key_len > end - key_at) return walk_fail(TuvaxError::unexpected_eof(key_end_offset(key_at, key_len)));
     const std::uint8_t* key = input_.data() + key_at;
     const auto n = static_cast<std::size_t>(key_len);
     const detail::Utf8Check check = detail::check_utf8(key, n);
-    if (check == detail::Utf8Check::invalid) return std::unexpected(TuvaxError::invalid_utf8(key_at));
+    if (check == detail::Utf8Check::invalid) return walk_fail(TuvaxError::invalid_utf8(key_at));
     cursor_ += n;
     if (!b.key(std::string_view(reinterpret_cast<const char*>(key), n), check == detail::Utf8Check::ascii))
-      return Walk::stopped;
-    TUVAX_TRY(const Walk w, walk_value(b, end));
-    if (w == Walk::stopped) return w;
+      return false;
+    if (!walk_value(b, end)) return false;
   }
   --depth_;
   if (cursor_ < end && input_[cursor_] == detail::wire::object_end) ++cursor_;
-  return b.end_object() ? Walk::ok : Walk::stopped;
+  return b.end_object();
 }
 
 }  // namespace tuvax

@@ -82,25 +82,36 @@ inline std::size_t multibyte_width(const std::uint8_t* s, std::size_t left) noex
 // What a validating pass learns about a byte string.
 enum class Utf8Check : std::uint8_t { invalid, ascii, multibyte };
 
+// True when s[0, len) is well-formed UTF-8: the vectorised validator, for
+// text that is not plain ASCII (defined in the core library).
+bool is_valid_utf8_simd(const std::uint8_t* s, std::size_t len) noexcept;
+
 // Validates s[0, len) as UTF-8 and tells whether it is all ASCII, which lets
-// a consumer copy the bytes as they are. ASCII runs go sixteen bytes a step.
+// a consumer copy the bytes as they are. Most strings are short and ASCII:
+// they are settled here, sixteen bytes a step; the rest of any other string
+// goes to the vectorised validator from its first non-ASCII byte on.
 inline Utf8Check check_utf8(const std::uint8_t* s, std::size_t len) noexcept {
   std::size_t pos = 0;
   while (len - pos >= 16 && ((load_word(s + pos) | load_word(s + pos + 8)) & high_bits) == 0) pos += 16;
   if (len - pos >= 8 && (load_word(s + pos) & high_bits) == 0) pos += 8;
   while (pos < len && s[pos] < 0x80) ++pos;
   if (pos == len) return Utf8Check::ascii;
-  while (pos < len) {
+  return is_valid_utf8_simd(s + pos, len - pos) ? Utf8Check::multibyte : Utf8Check::invalid;
+}
+
+// The same verdicts one character at a time, with no vector unit: the
+// reference the vectorised validator is tested against.
+inline bool is_valid_utf8_scalar(const std::uint8_t* s, std::size_t len) noexcept {
+  for (std::size_t pos = 0; pos < len;) {
     if (s[pos] < 0x80) {
       ++pos;
-      while (len - pos >= 8 && (load_word(s + pos) & high_bits) == 0) pos += 8;
       continue;
     }
     const std::size_t width = multibyte_width(s + pos, len - pos);
-    if (width == 0) return Utf8Check::invalid;
+    if (width == 0) return false;
     pos += width;
   }
-  return Utf8Check::multibyte;
+  return true;
 }
 
 // True when s[0, len) is well-formed UTF-8.
