@@ -100,10 +100,11 @@ PyObject* os_error_subclass(PyObject* base) noexcept {
   for (auto& [b, sub] : made) {
     if (b == base || b == nullptr) {
       if (b == nullptr) {
-        const char* name = reinterpret_cast<PyTypeObject*>(base)->tp_name;
-        std::string full = std::string("_tuvax_native.") + name;
+        // A fixed buffer: nothing here may throw while the mutex is held.
+        char name[96];
+        std::snprintf(name, sizeof name, "_tuvax_native.%s", reinterpret_cast<PyTypeObject*>(base)->tp_name);
         PyType_Spec spec = {
-            .name = full.c_str(),
+            .name = name,
             .basicsize = 0,  // the base's layout
             .itemsize = 0,
             .flags = Py_TPFLAGS_DEFAULT,
