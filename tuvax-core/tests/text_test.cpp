@@ -572,9 +572,16 @@ TEST(text_test, printed_trees_read_back) {
 }
 
 // Every outcome of a parse is a value or a TextParse error at a position
-// inside the text (or just past its end).
+// inside the text (or just past its end), and validating alone (a builder
+// that builds nothing) reaches the same verdict with the same error.
 void expect_sane_outcome(std::string_view text) {
   const auto r = parse(text);
+  NullBuilder nothing;
+  const auto valid = parse_into(text, nothing);
+  ASSERT_EQ(valid.has_value(), r.has_value()) << text;
+  if (!r) {
+    EXPECT_EQ(valid.error(), r.error()) << text;
+  }
   if (r) {
     const auto again = parse(print(*r, 1));
     EXPECT_TRUE(same(again, *r)) << text;

@@ -12,7 +12,8 @@
 // the line and column are counted from the text only when an error is made.
 
 #include <array>
-#include <bit>  // std::countr_zero, std::endian
+#include <bit>       // std::countr_zero, std::endian
+#include <charconv>  // std::from_chars
 #include <cstddef>
 #include <cstdint>
 #include <cstring>  // std::memcmp
@@ -21,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>  // std::errc
 #include <vector>
 
 #include "tuvax/builder.hpp"
@@ -323,9 +325,15 @@ bool TextReader<B>::number() {
     }
     const std::string_view token = text_.substr(start, pos_ - start);
     skip_type_annotation();
-    auto d = read_float(text_, token, pos_);
-    if (!d) return fail(std::move(d).error());
-    return b_.real(*d);
+    // Whatever from_chars reads whole and in range is the answer (it takes
+    // no '+'); bad forms, overflow and underflow go the long way.
+    const char* first = token.data() + (s_[start] == '+');
+    const char* last = token.data() + token.size();
+    double d;
+    if (const auto r = std::from_chars(first, last, d); r.ec == std::errc() && r.ptr == last) return b_.real(d);
+    auto slow = read_float(text_, token, pos_);
+    if (!slow) return fail(std::move(slow).error());
+    return b_.real(*slow);
   }
   const std::string_view token = text_.substr(start, pos_ - start);
   skip_type_annotation();
