@@ -105,14 +105,6 @@ bool encode_into(Encoder& encoder, PyObject* obj) {
   return walk_py(sink, obj) && sink.finish();
 }
 
-bool encode_into(Encoder& encoder, const Value& value) {
-  if (auto r = encoder.encode_value(value); !r) {
-    raise_core_error(CoreStep::Encode, r.error());
-    return false;
-  }
-  return true;
-}
-
 bool check_convertible(PyObject* obj) {
   CheckSink sink;
   return walk_py(sink, obj);
@@ -142,12 +134,6 @@ PyRef finish_to_bytes(Encoder& encoder) {
 std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj) {
   Encoder encoder;
   if (!encode_into(encoder, obj)) return std::nullopt;
-  return finish_encoder(std::move(encoder));
-}
-
-std::optional<std::vector<std::uint8_t>> encode_document(const Value& value) {
-  Encoder encoder;
-  if (!encode_into(encoder, value)) return std::nullopt;
   return finish_encoder(std::move(encoder));
 }
 

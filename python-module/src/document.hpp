@@ -13,7 +13,6 @@
 #include "pyref.hpp"
 #include "tuvax/decoder.hpp"
 #include "tuvax/encoder.hpp"
-#include "tuvax/value.hpp"
 
 namespace tuvax::py {
 
@@ -22,8 +21,6 @@ namespace tuvax::py {
 // RecursionError, ...) anywhere in `obj` wins over a core error, which is
 // RuntimeError "encode error: {e}". On failure nothing of `obj` stays.
 [[nodiscard]] bool encode_into(Encoder& encoder, PyObject* obj);
-// The same for a Value tree.
-[[nodiscard]] bool encode_into(Encoder& encoder, const Value& value);
 
 // Raises what encode_into would raise for a conversion error in `obj`, and
 // writes nothing: for calls that must report those before anything else.
@@ -34,9 +31,8 @@ namespace tuvax::py {
 // Finishes `encoder` into a new bytes object, copying the document once.
 [[nodiscard]] PyRef finish_to_bytes(Encoder& encoder);
 
-// A fresh default Encoder holding just `obj` (or `value`), finished.
+// A fresh default Encoder holding just `obj`, finished.
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj);
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> encode_document(const Value& value);
 [[nodiscard]] PyRef encode_to_bytes(PyObject* obj);
 
 // The top-level values of `data` as Python objects, in order; RuntimeError

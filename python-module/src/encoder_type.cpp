@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "args.hpp"
-#include "convert.hpp"
 #include "document.hpp"
 #include "errors.hpp"
 #include "file_io.hpp"

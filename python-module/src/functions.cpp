@@ -4,7 +4,6 @@
 #include <string>
 
 #include "args.hpp"
-#include "convert.hpp"
 #include "document.hpp"
 #include "errors.hpp"
 #include "file_io.hpp"

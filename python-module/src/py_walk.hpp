@@ -42,19 +42,27 @@ concept PySink = requires(S& s, std::string_view v, std::span<const std::uint8_t
 
 namespace detail {
 
+// The interpreter's recursion guard measures the C stack that is left. Every
+// sixteenth level of nesting consults it: a few kilobytes of stack between
+// checks at most, and most documents never pay for the call.
+inline constexpr unsigned guard_every = 16;
+
 // Py_EnterRecursiveCall with the matching leave on every path, C++
 // exceptions included: self-containing data ends in RecursionError.
 class RecursionGuard {
  public:
-  RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while converting to a Tuvax value") == 0) {}
+  explicit RecursionGuard(unsigned depth) noexcept
+      : counted_(depth % guard_every == 0),
+        entered_(!counted_ || Py_EnterRecursiveCall(" while converting to a Tuvax value") == 0) {}
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
   ~RecursionGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
+    if (counted_ && entered_) Py_LeaveRecursiveCall();
   }
   bool entered() const noexcept { return entered_; }
 
  private:
+  bool counted_;
   bool entered_;
 };
 
@@ -116,11 +124,11 @@ bool walk_int(S& sink, PyObject* obj) {
 }
 
 template <PySink S>
-bool walk(S& sink, PyObject* obj);
+bool walk(S& sink, PyObject* obj, unsigned depth);
 
 template <PySink S>
-bool walk_dict(S& sink, PyObject* dict) {
-  RecursionGuard recursion;
+bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
+  RecursionGuard recursion(depth);
   if (!recursion.entered()) return false;
   bool ok = true;
   // A critical section per container: on a free-threaded interpreter no
@@ -146,7 +154,7 @@ bool walk_dict(S& sink, PyObject* dict) {
       ok = false;
       break;
     }
-    ok = sink.key(std::string_view(key_text, static_cast<std::size_t>(key_len))) && walk(sink, value.get());
+    ok = sink.key(std::string_view(key_text, static_cast<std::size_t>(key_len))) && walk(sink, value.get(), depth + 1);
     if (ok && PyDict_GET_SIZE(dict) != start_len) {
       raise_internal_failure("dictionary changed size during iteration");
       ok = false;
@@ -160,8 +168,8 @@ bool walk_dict(S& sink, PyObject* dict) {
 }
 
 template <PySink S>
-bool walk_list(S& sink, PyObject* list) {
-  RecursionGuard recursion;
+bool walk_list(S& sink, PyObject* list, unsigned depth) {
+  RecursionGuard recursion(depth);
   if (!recursion.entered()) return false;
   bool ok = true;
   Py_BEGIN_CRITICAL_SECTION(list);
@@ -183,7 +191,7 @@ bool walk_list(S& sink, PyObject* list) {
       ok = false;
       break;
     }
-    ok = walk(sink, item.get());
+    ok = walk(sink, item.get(), depth + 1);
   }
   if (ok && PyList_GET_SIZE(list) != len) {
     raise_internal_failure("list changed size during iteration");
@@ -194,7 +202,7 @@ bool walk_list(S& sink, PyObject* list) {
 }
 
 template <PySink S>
-bool walk(S& sink, PyObject* obj) {
+bool walk(S& sink, PyObject* obj, unsigned depth) {
   PyTypeObject* type = Py_TYPE(obj);
   // The common exact types first, then their subclasses.
   if (type == &PyUnicode_Type) {
@@ -203,8 +211,8 @@ bool walk(S& sink, PyObject* obj) {
     return text != nullptr && sink.str(std::string_view(text, static_cast<std::size_t>(size)));
   }
   if (type == &PyLong_Type) return walk_int(sink, obj);
-  if (type == &PyDict_Type) return walk_dict(sink, obj);
-  if (type == &PyList_Type) return walk_list(sink, obj);
+  if (type == &PyDict_Type) return walk_dict(sink, obj, depth);
+  if (type == &PyList_Type) return walk_list(sink, obj, depth);
   if (type == &PyFloat_Type) return sink.real(PyFloat_AS_DOUBLE(obj));
   if (obj == Py_None) return sink.null();
   if (type == &PyBool_Type) return sink.boolean(obj == Py_True);
@@ -245,7 +253,7 @@ bool walk(S& sink, PyObject* obj) {
 // RecursionError, or the sink's own failure.
 template <PySink S>
 [[nodiscard]] bool walk_py(S& sink, PyObject* obj) {
-  return detail::walk(sink, obj);
+  return detail::walk(sink, obj, 0);
 }
 
 }  // namespace tuvax::py

@@ -151,7 +151,7 @@ Result<void> Encoder::ValueWriter::count_memory(std::uint64_t bytes) {
   return {};
 }
 
-Result<void> Encoder::ValueWriter::str(std::string_view s) {
+Result<void> Encoder::ValueWriter::shared_or_checked_str(std::string_view s) {
   TUVAX_TRY_VOID(check_length(s.size()));
   return count_memory(enc_->put_str(s));
 }
@@ -211,7 +211,7 @@ std::uint64_t Encoder::put_str(std::string_view s) {
   p[0] = wire::str_or_bytes;
   p[1] = wire::subtype_str;
   const std::size_t head = 2 + write_varint(s.size(), p + 2);
-  if (!s.empty()) std::memcpy(p + head, s.data(), s.size());
+  detail::copy_bytes(p + head, s.data(), s.size());
   const std::size_t offset = block_.size() + head;
   block_.grow(head + s.size());
   if (!share) return s.size();

@@ -21,6 +21,32 @@ namespace tuvax {
 
 namespace detail {
 
+// Copies n bytes. Most strings and keys are short, and a library call per
+// copy costs more than the copy: up to 16 bytes move as two overlapping
+// words that stay within both ranges.
+inline void copy_bytes(std::uint8_t* dst, const void* src, std::size_t n) noexcept {
+  const auto* s = static_cast<const std::uint8_t*>(src);
+  if (n > 16) {
+    std::memcpy(dst, s, n);
+  } else if (n >= 8) {
+    std::uint64_t a, b;
+    std::memcpy(&a, s, 8);
+    std::memcpy(&b, s + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n > 0) {
+    dst[0] = s[0];
+    dst[n / 2] = s[n / 2];
+    dst[n - 1] = s[n - 1];
+  }
+}
+
 // A growable byte buffer whose tail can be written through a raw pointer:
 // room() makes space without initialising it, so appends cost a compare and
 // a copy. Allocation failure throws std::bad_alloc, as std::vector does.
@@ -56,8 +82,7 @@ class ByteBuffer {
     ++size_;
   }
   void append(const void* p, std::size_t n) {
-    if (n == 0) return;
-    std::memcpy(room(n), p, n);
+    copy_bytes(room(n), p, n);
     size_ += n;
   }
 
@@ -235,7 +260,21 @@ class Encoder::ValueWriter {
   }
   // Errors: MemoryLimitExceeded for a string over max_string_len or past
   // the document's max_memory total.
-  [[nodiscard]] Result<void> str(std::string_view s);
+  [[nodiscard]] Result<void> str(std::string_view s) {
+    // The common case inline: no sharing, and well within the limits.
+    Encoder& e = *enc_;
+    const std::size_t n = s.size();
+    if (e.dedup_ || n > e.limits_.max_string_len || e.limits_.max_memory - e.memory_ < n || e.memory_ > e.limits_.max_memory)
+      return shared_or_checked_str(s);
+    e.memory_ += n;
+    std::uint8_t* p = e.block_.room(2 + max_varint_len + n);
+    p[0] = detail::wire::str_or_bytes;
+    p[1] = detail::wire::subtype_str;
+    const std::size_t head = 2 + write_varint(n, p + 2);
+    detail::copy_bytes(p + head, s.data(), n);
+    e.block_.grow(head + n);
+    return {};
+  }
   [[nodiscard]] Result<void> bytes(std::span<const std::uint8_t> b) {
     TUVAX_TRY_VOID(check_length(b.size()));
     TUVAX_TRY_VOID(count_memory(b.size()));
@@ -254,7 +293,7 @@ class Encoder::ValueWriter {
   void key(std::string_view k) {
     std::uint8_t* p = enc_->block_.room(max_varint_len + k.size());
     const std::size_t n = write_varint(k.size(), p);
-    if (!k.empty()) std::memcpy(p + n, k.data(), k.size());
+    detail::copy_bytes(p + n, k.data(), k.size());
     enc_->block_.grow(n + k.size());
   }
   void end_array() { close(detail::wire::array_end); }
@@ -276,6 +315,7 @@ class Encoder::ValueWriter {
     p[0] = tag;
     enc_->block_.grow(1 + write_varint(v, p + 1));
   }
+  [[nodiscard]] Result<void> shared_or_checked_str(std::string_view s);
   [[nodiscard]] Result<void> check_length(std::size_t len) const;
   [[nodiscard]] Result<void> count_memory(std::uint64_t bytes);
   [[nodiscard]] Result<void> open(std::uint8_t tag, std::uint64_t count);
