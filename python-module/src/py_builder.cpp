@@ -3,7 +3,7 @@
 #include "py_builder.hpp"
 
 #include <algorithm>  // std::max
-#include <cstring>    // std::memcmp, std::memcpy
+#include <cstring>    // std::memcpy
 #include <new>        // std::bad_alloc
 
 #include <simdutf.h>
@@ -21,20 +21,45 @@ void scalar_failed() {
   }
 }
 
-// Keys are at most max_cached_key bytes: their first and last eight bytes
-// and their length tell them apart well enough for a cache slot.
-std::size_t key_hash(std::string_view key) noexcept {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(key.data());
+// Keys of up to 32 bytes are read as two to four words that may overlap
+// but never leave the key: a library call per key would cost more than the
+// whole lookup.
+struct KeyWords {
+  std::uint64_t w[4] = {0, 0, 0, 0};
+};
+
+std::uint64_t load64(const char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+KeyWords key_words(std::string_view key) noexcept {
+  const char* p = key.data();
   const std::size_t n = key.size();
-  std::uint64_t head = 0;
-  std::uint64_t tail = 0;
-  if (n >= 8) {
-    std::memcpy(&head, p, 8);
-    std::memcpy(&tail, p + n - 8, 8);
+  KeyWords k;
+  if (n >= 16) {
+    k.w[0] = load64(p), k.w[1] = load64(p + 8);
+    k.w[2] = load64(p + n - 16), k.w[3] = load64(p + n - 8);
+  } else if (n >= 8) {
+    k.w[0] = load64(p), k.w[1] = load64(p + n - 8);
+  } else if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    k.w[0] = a | static_cast<std::uint64_t>(b) << 32;
   } else {
-    for (std::size_t i = 0; i < n; ++i) head |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    for (std::size_t i = 0; i < n; ++i) k.w[0] |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
   }
-  std::uint64_t h = (head ^ (tail * 0x9E3779B97F4A7C15ULL) ^ n) * 0xFF51AFD7ED558CCDULL;
+  return k;
+}
+
+// Together with the length, the words determine the key, so equal words
+// and lengths mean equal keys.
+std::size_t key_hash(const KeyWords& k, std::size_t n) noexcept {
+  std::uint64_t h = (k.w[0] ^ n) * 0x9E3779B97F4A7C15ULL;
+  h = (h ^ k.w[1] ^ (h >> 31)) * 0xFF51AFD7ED558CCDULL;
+  h ^= (k.w[2] ^ (k.w[3] >> 1)) * 0xC4CEB9FE1A85EC53ULL;
   return static_cast<std::size_t>(h ^ (h >> 29) ^ (h >> 47));
 }
 
@@ -170,8 +195,10 @@ bool ObjectBuilder::end_object() {
 
 PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
   if (key.size() > max_cached_key) return make_str(key, ascii);
-  CachedKey& slot = keys_[key_hash(key) & (cache_slots - 1)];
-  if (slot.str != nullptr && slot.len == key.size() && std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+  const KeyWords words = key_words(key);
+  CachedKey& slot = keys_[key_hash(words, key.size()) & (cache_slots - 1)];
+  if (slot.str != nullptr && slot.len == key.size() && slot.words[0] == words.w[0] && slot.words[1] == words.w[1] &&
+      slot.words[2] == words.w[2] && slot.words[3] == words.w[3]) {
     return Py_NewRef(slot.str);
   }
   PyObject* s = make_str(key, ascii);
@@ -183,7 +210,7 @@ PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
   }
   Py_XSETREF(slot.str, Py_NewRef(s));
   slot.len = static_cast<std::uint8_t>(key.size());
-  if (!key.empty()) std::memcpy(slot.bytes, key.data(), key.size());
+  std::memcpy(slot.words, words.w, sizeof slot.words);
   return s;
 }
 

@@ -65,7 +65,7 @@ class ObjectBuilder {
   struct CachedKey {
     PyObject* str = nullptr;  // owned
     std::uint8_t len = 0;
-    char bytes[max_cached_key];
+    std::uint64_t words[4] = {0, 0, 0, 0};  // the key as key_words() reads it
   };
   // An open container. Lists are made only once all their members exist
   // (they wait on `pending_` from `base` on), so no half-filled list is ever

@@ -40,6 +40,16 @@ class TestScalars:
         enc.encode(texts)
         assert TuvaxDecoder(enc.finish()).decode_all() == [doc, texts]
 
+    # Repeated keys come from a cache that tells keys apart by their length
+    # and a few machine words: keys that differ in one byte anywhere, at every
+    # length around the word sizes, must never be taken for one another.
+    def test_keys_differing_in_one_byte_stay_apart(self):
+        docs = []
+        for n in range(1, 34):
+            base = "k" * n
+            docs.append({base[:i] + "x" + base[i + 1:]: i for i in range(n)} | {base: -1})
+        assert round_trip(docs) == docs
+
     def test_bool_stays_bool(self):
         assert round_trip([True, False, 1, 0]) == [True, False, 1, 0]
         assert [type(x) for x in round_trip([True, 1])] == [bool, int]
