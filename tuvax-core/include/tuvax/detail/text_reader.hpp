@@ -95,6 +95,22 @@ inline constexpr std::array<std::uint8_t, 256> ascii_classes = [] {
   return t;
 }();
 
+// What a byte means to the whitespace skip: no whitespace (0), a space,
+// another ASCII whitespace byte the fast path takes, or the start of
+// something the full skip must look at (VT, FF, '/', any non-ASCII byte).
+inline constexpr std::uint8_t space_run = 1;
+inline constexpr std::uint8_t space_one = 2;
+inline constexpr std::uint8_t space_other = 3;
+
+inline constexpr std::array<std::uint8_t, 256> ascii_space = [] {
+  std::array<std::uint8_t, 256> t{};
+  t[' '] = space_run;
+  t['\n'] = t['\t'] = t['\r'] = space_one;
+  t[0x0B] = t[0x0C] = t['/'] = space_other;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = space_other;
+  return t;
+}();
+
 inline constexpr std::uint64_t repeat_byte(std::uint8_t b) noexcept { return 0x0101010101010101ULL * b; }
 
 // The high bit of each byte of `w` that equals `b`; the lowest set bit marks
@@ -171,26 +187,26 @@ class TextReader {
 
 template <ValueBuilder B>
 void TextReader<B>::skip_space() noexcept {
-  for (;;) {
-    if constexpr (word_scan) {
-      // Indentation comes in runs of spaces.
-      while (n_ - pos_ >= 8) {
-        const std::uint64_t x = load_word(s_ + pos_) ^ repeat_byte(' ');
-        if (x != 0) {
-          pos_ += static_cast<std::size_t>(std::countr_zero(x)) >> 3;
-          break;
+  while (pos_ < n_) {
+    switch (ascii_space[s_[pos_]]) {
+      case space_run:
+        ++pos_;
+        if constexpr (word_scan) {
+          // Indentation comes in runs of spaces.
+          while (n_ - pos_ >= 8) {
+            const std::uint64_t x = load_word(s_ + pos_) ^ repeat_byte(' ');
+            if (x != 0) {
+              pos_ += static_cast<std::size_t>(std::countr_zero(x)) >> 3;
+              break;
+            }
+            pos_ += 8;
+          }
         }
-        pos_ += 8;
-      }
+        break;
+      case space_one: ++pos_; break;
+      case space_other: pos_ = skip_space_and_comments(text_, pos_); return;
+      default: return;
     }
-    if (pos_ >= n_) return;
-    const std::uint8_t b = s_[pos_];
-    if (b == ' ' || b == '\n' || b == '\t' || b == '\r') {
-      ++pos_;
-      continue;
-    }
-    if (b == '/' || b >= 0x80 || b == 0x0B || b == 0x0C) pos_ = skip_space_and_comments(text_, pos_);
-    return;
   }
 }
 
