@@ -84,16 +84,26 @@ PyObject* ObjectBuilder::make_str(std::string_view s, bool ascii) {
     if (widest >= 0x80) {
       const auto chars = static_cast<Py_ssize_t>(simdutf::count_utf8(p, n));
       PyObject* obj = nullptr;
+      std::size_t written = 0;
       if (widest >= 0xF0) {
         obj = PyUnicode_New(chars, 0x10FFFF);
-        if (obj != nullptr) simdutf::convert_valid_utf8_to_utf32(p, n, reinterpret_cast<char32_t*>(PyUnicode_4BYTE_DATA(obj)));
+        if (obj != nullptr)
+          written = simdutf::convert_valid_utf8_to_utf32(p, n, reinterpret_cast<char32_t*>(PyUnicode_4BYTE_DATA(obj)));
       } else if (widest >= 0xC4) {
         // No character above U+FFFF, so UTF-16 is exactly the str's UCS-2.
         obj = PyUnicode_New(chars, 0xFFFF);
-        if (obj != nullptr) simdutf::convert_valid_utf8_to_utf16(p, n, reinterpret_cast<char16_t*>(PyUnicode_2BYTE_DATA(obj)));
+        if (obj != nullptr)
+          written = simdutf::convert_valid_utf8_to_utf16(p, n, reinterpret_cast<char16_t*>(PyUnicode_2BYTE_DATA(obj)));
       } else {
         obj = PyUnicode_New(chars, 0xFF);
-        if (obj != nullptr) simdutf::convert_valid_utf8_to_latin1(p, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj)));
+        if (obj != nullptr)
+          written = simdutf::convert_valid_utf8_to_latin1(p, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj)));
+      }
+      if (obj != nullptr && written != static_cast<std::size_t>(chars)) {
+        // Only text the reader failed to validate could get here.
+        Py_DECREF(obj);
+        raise_internal_failure("decoded text did not transcode to its own length");
+        return nullptr;
       }
       return obj;
     }

@@ -179,3 +179,53 @@ def values(max_leaves=30):
 @given(values())
 def test_binary_round_trip(value):
     assert round_trip(value) == value
+
+
+def containers_deep(v):
+    members = v.values() if isinstance(v, dict) else v if isinstance(v, list) else None
+    return 0 if members is None else 1 + max(map(containers_deep, members), default=0)
+
+
+def nested(depth, leaf):
+    for i in range(depth):
+        leaf = [leaf] if i % 2 else {"k": leaf}
+    return leaf
+
+
+# What the writers accept always reads back: at each limit's edge the
+# encoder and the printer either refuse (with the reader's own error) or
+# produce what the readers take back unchanged.
+@settings(max_examples=60, deadline=None)
+@given(values(max_leaves=8), st.integers(min_value=120, max_value=132))
+def test_writers_accept_only_what_reads_back(leaf, depth):
+    value = nested(depth, leaf)
+    deep = containers_deep(value) > 128
+    try:
+        blob = encode(value)
+    except RuntimeError as e:
+        assert deep and "Nesting depth" in str(e)
+    else:
+        assert decode(blob) == value
+    try:
+        text = pretty_print(value)
+    except ValueError as e:
+        assert deep and str(e) == "nesting depth exceeds maximum 128"
+    else:
+        assert parse_text(text) == value
+
+
+def test_limits_of_size_read_back_or_are_refused():
+    from _tuvax_native import Encoder, TuvaxDecoder
+    limit = 16 << 20
+    for value in (b"x" * limit, "y" * limit, {"k": [b"z" * limit]}):
+        assert decode(encode(value)) == value
+    for value in (b"x" * (limit + 1), "y" * (limit + 1), [{"k": b"z" * (limit + 1)}]):
+        with pytest.raises(RuntimeError) as e:
+            encode(value)
+        assert str(e.value) == f"encode error: Memory limit exceeded: requested {limit + 1} bytes, limit {limit}"
+    # A stream just over one block's 64 MiB continues in a second block.
+    chunk = b"c" * (1 << 20)
+    enc = Encoder()
+    for i in range(65):
+        enc.encode([i, chunk])
+    assert TuvaxDecoder(enc.finish()).decode_all() == [[i, chunk] for i in range(65)]
