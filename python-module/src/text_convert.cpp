@@ -149,7 +149,7 @@ class TextSink {
 // The output buffer, kept from one call to the next on each thread: a text
 // of megabytes written into fresh memory spends more time in the kernel
 // supplying pages than in writing. A buffer grown past this is given back.
-constexpr std::size_t kept_buffer_limit = std::size_t{64} << 20;
+constexpr std::size_t kept_buffer_limit = std::size_t{16} << 20;
 
 struct KeptBuffer {
   tuvax::detail::TextBuffer buffer;
