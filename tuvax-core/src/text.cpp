@@ -2,7 +2,7 @@
 
 #include <bit>       // std::bit_cast
 #include <charconv>  // std::to_chars, std::from_chars
-#include <cmath>     // std::isnan, std::isinf
+#include <cmath>     // std::isnan, std::isinf, std::fabs
 #include <format>
 #include <limits>
 #include <new>        // std::bad_alloc
@@ -376,6 +376,24 @@ void TextWriter::real(double d) {
   if (std::isinf(d)) {
     put(d < 0 ? "-inf" : "inf");
     return;
+  }
+  // Below 2^53 every integer part is exact, so the shortest form in fixed
+  // notation carries the shortest round-trip digits; when to_chars finds
+  // the exponent form shorter, the digits are laid out below instead.
+  if (std::fabs(d) < 9007199254740992.0) {
+    if (!reserve(32)) return;
+    char* p = out_.end();
+    const auto r = std::to_chars(p, p + 32, d);
+    const std::size_t n = static_cast<std::size_t>(r.ptr - p);
+    if (std::memchr(p, 'e', n) == nullptr) {
+      std::size_t len = n;
+      if (std::memchr(p, '.', n) == nullptr) {
+        p[len++] = '.';  // an integral value still reads back as a float
+        p[len++] = '0';
+      }
+      out_.advance(len);
+      return;
+    }
   }
   // Scientific form gives the shortest round-trip digits; fixed form would
   // give the exact decimal value of large doubles (1e23 as
