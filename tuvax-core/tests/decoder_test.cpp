@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>  // std::bit_cast
+#include <algorithm>  // std::max
+#include <bit>        // std::bit_cast
 #include <cstdint>
 #include <random>
 #include <string>
@@ -520,6 +521,36 @@ TEST(decoder_test, random_payloads_with_valid_framing_never_crash) {
       EXPECT_EQ(decode_ok(encode_all(*r, true)), *r) << "seed " << seed << " round " << round;
     }
   }
+}
+
+// Containers nest, and a forged nest can announce a million members at every
+// level: what a builder is told to reserve stays small whatever the counts
+// and the bytes left, or every level would reserve for the whole block.
+TEST(decoder_test, reservation_hints_stay_small_for_forged_counts) {
+  struct HintBuilder : NullBuilder {
+    std::size_t largest = 0;
+    bool begin_array(std::size_t hint) {
+      largest = std::max(largest, hint);
+      return true;
+    }
+    bool begin_object(std::size_t hint) {
+      largest = std::max(largest, hint);
+      return true;
+    }
+  };
+  ByteVec payload;
+  for (int level = 0; level < 100; ++level) {
+    payload.push_back(level % 2 ? 0x06 : 0x08);
+    encode_varint_vec(1000000, payload);
+    if (level % 2) payload.insert(payload.end(), {0x01, 'k'});
+  }
+  payload.resize(payload.size() + (4 << 20), 0x00);  // a sea of nulls for the members
+  const ByteVec doc = data_doc(payload);
+  Decoder dec(doc);
+  HintBuilder b;
+  (void)dec.decode_next(b);
+  EXPECT_GT(b.largest, 0u);
+  EXPECT_LE(b.largest, 1024u);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 // only validity matters. The reader does every check before an event; a
 // builder only builds.
 
-#include <algorithm>  // std::max
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -74,9 +73,9 @@ struct NullBuilder {
   bool end_object() noexcept { return true; }
 };
 
-// Builds one owned Value tree per top-level value. Members wait on one flat
-// stack until their container ends, so the walk never recurses here and a
-// failed read leaves nothing that outlives the builder.
+// Builds one owned Value tree per top-level value. Each open container is
+// filled in place, so a value is moved once, into its parent; a failed read
+// leaves nothing that outlives the builder.
 class TreeBuilder {
  public:
   bool null() { return put(Value::null()); }
@@ -88,62 +87,54 @@ class TreeBuilder {
   bool shared_str(std::string_view s, std::size_t) { return put(Value::str(std::string(s))); }
   void reset_shared() noexcept {}
   bool bytes(std::span<const std::uint8_t> b) { return put(Value::bytes(Bytes(b.begin(), b.end()))); }
-  bool begin_array(std::size_t hint) { return open(hint); }
-  bool end_array() {
-    const Frame f = frames_.back();
-    frames_.pop_back();
+  bool begin_array(std::size_t hint) {
     Array a;
-    a.reserve(values_.size() - f.values);
-    for (std::size_t i = f.values; i < values_.size(); ++i) a.push_back(std::move(values_[i]));
-    values_.resize(f.values);
-    return put(Value::array(std::move(a)));
-  }
-  bool begin_object(std::size_t hint) { return open(hint); }
-  bool key(std::string_view s, bool) {
-    keys_.emplace_back(s);
+    a.reserve(hint);
+    frames_.push_back({Value::array(std::move(a)), {}});
     return true;
   }
-  bool end_object() {
-    const Frame f = frames_.back();
-    frames_.pop_back();
+  bool end_array() { return close(); }
+  bool begin_object(std::size_t hint) {
     Object o;
-    o.reserve(values_.size() - f.values);
-    for (std::size_t i = f.values, k = f.keys; i < values_.size(); ++i, ++k)
-      o.push_back(Member{std::move(keys_[k]), std::move(values_[i])});
-    values_.resize(f.values);
-    keys_.resize(f.keys);
-    return put(Value::object(std::move(o)));
+    o.reserve(hint);
+    frames_.push_back({Value::object(std::move(o)), {}});
+    return true;
   }
+  bool key(std::string_view s, bool) {
+    frames_.back().key.assign(s);
+    return true;
+  }
+  bool end_object() { return close(); }
 
   // The finished top-level value; empties the builder for the next one.
   Value take() {
-    Value v = std::move(values_.back());
-    values_.clear();
-    keys_.clear();
     frames_.clear();
-    return v;
+    return std::move(result_);
   }
 
  private:
   struct Frame {
-    std::size_t values;
-    std::size_t keys;
+    Value container;  // the Array or Object being filled
+    std::string key;  // an object's key waiting for its value
   };
   bool put(Value v) {
-    values_.push_back(std::move(v));
+    if (frames_.empty()) {
+      result_ = std::move(v);
+    } else if (Frame& f = frames_.back(); f.container.is(Kind::Array)) {
+      f.container.as_array().push_back(std::move(v));
+    } else {
+      f.container.as_object().push_back(Member{std::move(f.key), std::move(v)});
+    }
     return true;
   }
-  bool open(std::size_t hint) {
-    frames_.push_back({values_.size(), keys_.size()});
-    // Geometric growth: reserving exactly would reallocate at every container.
-    if (const std::size_t want = values_.size() + hint; want > values_.capacity())
-      values_.reserve(std::max(want, 2 * values_.capacity()));
-    return true;
+  bool close() {
+    Value done = std::move(frames_.back().container);
+    frames_.pop_back();
+    return put(std::move(done));
   }
 
-  std::vector<Value> values_;
-  std::vector<std::string> keys_;
   std::vector<Frame> frames_;
+  Value result_;
 };
 
 }  // namespace tuvax

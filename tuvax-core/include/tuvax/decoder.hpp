@@ -89,20 +89,34 @@ class Decoder {
   [[nodiscard]] bool walk_array(B& b, std::size_t end);
   template <ValueBuilder B>
   [[nodiscard]] bool walk_object(B& b, std::size_t end);
+  // What a builder may reserve for a container announcing `count` members
+  // when the input has room for `room` at most. Also capped: containers
+  // nest, and every level of a forged nest could otherwise reserve for all
+  // the bytes left, many times over what the input can fill. Larger
+  // containers grow as their members arrive.
+  static constexpr std::uint64_t max_presize = 1024;
+  static std::size_t presize_hint(std::uint64_t count, std::uint64_t room) noexcept {
+    return static_cast<std::size_t>(std::min({count, room, max_presize}));
+  }
   bool walk_fail(TuvaxError e) {
     walk_error_ = std::move(e);
     return false;
   }
   // The depth and count checks a container passes before any member.
   [[nodiscard]] bool open_container(std::size_t end, std::uint64_t& count);
-  [[nodiscard]] bool read_varint(std::size_t end, std::uint64_t& out) {
-    // Most lengths and counts fit one byte, and most integers a few: read
-    // those here, and leave the general reader the rest (a varint near the
-    // end of the block, ten bytes, or an overflow), whose errors it knows.
-    if (cursor_ < end && input_[cursor_] < 0x80) {
+  // Most lengths and counts fit one byte: that case is inlined everywhere,
+  // and read_varint_rest takes the others.
+  [[nodiscard]] [[gnu::always_inline]] bool read_varint(std::size_t end, std::uint64_t& out) {
+    if (cursor_ < end && input_[cursor_] < 0x80) [[likely]] {
       out = input_[cursor_++];
       return true;
     }
+    return read_varint_rest(end, out);
+  }
+  [[nodiscard]] bool read_varint_rest(std::size_t end, std::uint64_t& out) {
+    // Integers of a few bytes are read here; the general reader takes the
+    // rest (a varint near the end of the block, ten bytes, or an overflow),
+    // whose errors it knows.
     if (end - cursor_ >= 5) {
       const std::uint8_t* p = input_.data() + cursor_;
       std::uint64_t v = p[0] & 0x7Fu;
@@ -247,7 +261,7 @@ bool Decoder::walk_array(B& b, std::size_t end) {
   std::uint64_t count;
   if (!open_container(end, count)) return false;
   // Every member takes at least one byte, so the bytes left bound the hint.
-  if (!b.begin_array(static_cast<std::size_t>(std::min<std::uint64_t>(count, end - cursor_)))) return false;
+  if (!b.begin_array(presize_hint(count, end - cursor_))) return false;
   ++depth_;
   for (std::uint64_t i = 0; i < count; ++i) {
     if (!walk_value(b, end)) return false;
@@ -263,7 +277,7 @@ bool Decoder::walk_object(B& b, std::size_t end) {
   std::uint64_t count;
   if (!open_container(end, count)) return false;
   // A member takes at least two bytes: a key length and a value tag.
-  if (!b.begin_object(static_cast<std::size_t>(std::min<std::uint64_t>(count, (end - cursor_) / 2)))) return false;
+  if (!b.begin_object(presize_hint(count, (end - cursor_) / 2))) return false;
   ++depth_;
   for (std::uint64_t i = 0; i < count; ++i) {
     std::uint64_t key_len;

@@ -90,7 +90,7 @@ bool is_valid_utf8_simd(const std::uint8_t* s, std::size_t len) noexcept;
 // a consumer copy the bytes as they are. Most strings are short and ASCII:
 // they are settled here, sixteen bytes a step; the rest of any other string
 // goes to the vectorised validator from its first non-ASCII byte on.
-inline Utf8Check check_utf8(const std::uint8_t* s, std::size_t len) noexcept {
+[[gnu::always_inline]] inline Utf8Check check_utf8(const std::uint8_t* s, std::size_t len) noexcept {
   std::size_t pos = 0;
   while (len - pos >= 16 && ((load_word(s + pos) | load_word(s + pos + 8)) & high_bits) == 0) pos += 16;
   if (len - pos >= 8 && (load_word(s + pos) & high_bits) == 0) pos += 8;
