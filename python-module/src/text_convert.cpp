@@ -22,7 +22,7 @@ namespace {
 // goes on, so that a conversion error anywhere in the object still wins.
 class TextSink {
  public:
-  TextSink(tuvax::detail::TextBuffer& out, std::uint64_t indent) noexcept : w_(out, indent) {}
+  TextSink(tuvax::detail::OutputBuffer& out, std::uint64_t indent) noexcept : w_(out, indent) {}
 
   const tuvax::detail::TextWriter& writer() const noexcept { return w_; }
 
@@ -152,7 +152,7 @@ class TextSink {
 constexpr std::size_t kept_buffer_limit = std::size_t{16} << 20;
 
 struct KeptBuffer {
-  tuvax::detail::TextBuffer buffer;
+  tuvax::detail::OutputBuffer buffer;
   bool busy = false;  // a nested call (a finalizer run by an allocation) gets its own
 };
 
@@ -175,11 +175,11 @@ class BufferLease {
     }
     kept.busy = false;
   }
-  tuvax::detail::TextBuffer& get() noexcept { return own_ ? local_ : kept.buffer; }
+  tuvax::detail::OutputBuffer& get() noexcept { return own_ ? local_ : kept.buffer; }
 
  private:
   const bool own_;
-  tuvax::detail::TextBuffer local_;
+  tuvax::detail::OutputBuffer local_;
 };
 
 // Decodes UTF-8 known to be well formed into code units of the str's kind.

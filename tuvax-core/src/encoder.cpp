@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <cstdlib>  // std::realloc, std::free
 #include <limits>
 #include <new>  // std::bad_alloc
 #include <numeric>
@@ -90,38 +89,6 @@ Result<void> write_value(Encoder::ValueWriter& w, const Value& value) {
 }
 
 }  // namespace
-
-// ---- Byte buffer ----
-
-namespace detail {
-
-ByteBuffer& ByteBuffer::operator=(ByteBuffer&& o) noexcept {
-  if (this != &o) {
-    std::free(data_);
-    data_ = std::exchange(o.data_, nullptr);
-    size_ = std::exchange(o.size_, 0);
-    cap_ = std::exchange(o.cap_, 0);
-  }
-  return *this;
-}
-
-ByteBuffer::~ByteBuffer() { std::free(data_); }
-
-void ByteBuffer::release() noexcept {
-  std::free(std::exchange(data_, nullptr));
-  size_ = cap_ = 0;
-}
-
-void ByteBuffer::reallocate(std::size_t need) {
-  if (need > std::numeric_limits<std::size_t>::max() / 2 - size_) throw std::bad_alloc();
-  const std::size_t cap = std::max({cap_ * 2, size_ + need, initial_capacity});
-  void* p = std::realloc(data_, cap);
-  if (p == nullptr) throw std::bad_alloc();
-  data_ = static_cast<std::uint8_t*>(p);
-  cap_ = cap;
-}
-
-}  // namespace detail
 
 // ---- Value writer ----
 

@@ -282,7 +282,7 @@ void advise_huge_pages(void* p, std::size_t n) noexcept {
 #endif
 }
 
-void TextBuffer::release() noexcept {
+void OutputBuffer::release() noexcept {
 #if defined(__linux__)
   if (mapped_) {
     munmap(data_, capacity_);
@@ -297,7 +297,7 @@ void TextBuffer::release() noexcept {
   mapped_ = false;
 }
 
-bool TextBuffer::grow(std::size_t n) noexcept {
+bool OutputBuffer::grow(std::size_t n) noexcept {
   if (n > std::numeric_limits<std::size_t>::max() / 4 - size_) return false;
   std::size_t cap = capacity_ < 4096 ? 4096 : capacity_ * 2;
   if (cap < size_ + n) cap = size_ + n;
@@ -574,7 +574,7 @@ bool write_tree(detail::TextWriter& w, const Value& v) {
 }  // namespace
 
 Result<std::string> pretty_print(const Value& value, std::uint64_t indent) {
-  detail::TextBuffer out;
+  detail::OutputBuffer out;
   detail::TextWriter writer(out, indent);
   if (!write_tree(writer, value) || !writer.ok()) return std::unexpected(*writer.error());
   try {

@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>  // std::memcpy
+#include <new>      // std::bad_alloc
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "tuvax/detail/buffer.hpp"
 #include "tuvax/detail/wire.hpp"
 #include "tuvax/error.hpp"
 #include "tuvax/header.hpp"  // Compression
@@ -47,50 +49,40 @@ inline void copy_bytes(std::uint8_t* dst, const void* src, std::size_t n) noexce
   }
 }
 
-// A growable byte buffer whose tail can be written through a raw pointer:
-// room() makes space without initialising it, so appends cost a compare and
-// a copy. Allocation failure throws std::bad_alloc, as std::vector does.
+// The encoder's view of the core's output buffer: its tail written through
+// a raw pointer after room() makes space without initialising it, so
+// appends cost a compare and a copy. Allocation failure throws
+// std::bad_alloc, as std::vector does.
 class ByteBuffer {
  public:
-  ByteBuffer() noexcept = default;
-  ByteBuffer(ByteBuffer&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
-  ByteBuffer& operator=(ByteBuffer&& o) noexcept;
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ~ByteBuffer();
-
-  std::uint8_t* data() noexcept { return data_; }
-  const std::uint8_t* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  std::span<const std::uint8_t> bytes() const noexcept { return {data_, size_}; }
+  std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(buf_.data()); }
+  const std::uint8_t* data() const noexcept { return reinterpret_cast<const std::uint8_t*>(buf_.data()); }
+  std::size_t size() const noexcept { return buf_.size(); }
+  bool empty() const noexcept { return buf_.size() == 0; }
+  std::span<const std::uint8_t> bytes() const noexcept { return {data(), size()}; }
 
   // A pointer to at least `n` writable bytes past the end; grow() by what
   // was written.
   std::uint8_t* room(std::size_t n) {
-    if (cap_ - size_ < n) reallocate(n);
-    return data_ + size_;
+    if (!buf_.reserve(n)) throw std::bad_alloc();
+    return reinterpret_cast<std::uint8_t*>(buf_.end());
   }
-  void grow(std::size_t n) noexcept { size_ += n; }
-  void truncate(std::size_t n) noexcept { size_ = n; }
-  void clear() noexcept { size_ = 0; }
-  void release() noexcept;  // frees the storage
+  void grow(std::size_t n) noexcept { buf_.advance(n); }
+  void truncate(std::size_t n) noexcept { buf_.truncate(n); }
+  void clear() noexcept { buf_.clear(); }
+  void release() noexcept { buf_.release(); }  // frees the storage
 
   void push(std::uint8_t b) {
     *room(1) = b;
-    ++size_;
+    grow(1);
   }
   void append(const void* p, std::size_t n) {
     copy_bytes(room(n), p, n);
-    size_ += n;
+    grow(n);
   }
 
  private:
-  void reallocate(std::size_t need);
-  std::uint8_t* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t cap_ = 0;
+  OutputBuffer buf_;
 };
 
 }  // namespace detail

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <utility>
 
+#include "tuvax/detail/buffer.hpp"
 #include "tuvax/detail/text_reader.hpp"  // text_max_depth
 #include "tuvax/error.hpp"
 
@@ -49,53 +50,10 @@ inline KeyForm key_form(std::string_view key) noexcept {
   return is_bare_key_unicode(key) ? KeyForm::bare : KeyForm::quoted;
 }
 
-// Asks the system to back [p, p + n) with huge pages where it can (Linux,
-// transparent huge pages in "madvise" mode): a buffer of megabytes written
-// into fresh memory otherwise takes one page fault per 4 KiB, which can cost
-// more than the writing. Only the 2 MiB-aligned middle is affected; nothing
-// happens elsewhere, or when the system declines. Never fails.
-void advise_huge_pages(void* p, std::size_t n) noexcept;
-
-// A growable byte buffer. Small buffers live on the heap; large ones are
-// their own mappings, grown in place or remapped without copying, and
-// backed by huge pages where the system allows.
-class TextBuffer {
- public:
-  TextBuffer() noexcept = default;
-  TextBuffer(const TextBuffer&) = delete;
-  TextBuffer& operator=(const TextBuffer&) = delete;
-  ~TextBuffer() { release(); }
-
-  char* data() noexcept { return data_; }
-  const char* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return size_; }
-  std::string_view view() const noexcept { return {data_, size_}; }
-
-  std::size_t capacity() const noexcept { return capacity_; }
-  // Empties the buffer, keeping its memory for the next text.
-  void clear() noexcept { size_ = 0; }
-  // Empties the buffer and gives its memory back.
-  void release() noexcept;
-
-  // Room for `n` more bytes after size(); false when it cannot be had.
-  bool reserve(std::size_t n) noexcept { return capacity_ - size_ >= n || grow(n); }
-  // The write position; valid for what reserve() granted.
-  char* end() noexcept { return data_ + size_; }
-  void advance(std::size_t n) noexcept { size_ += n; }
-
- private:
-  bool grow(std::size_t n) noexcept;  // text.cpp
-
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-  bool mapped_ = false;  // data_ is a mapping of its own, not heap memory
-};
-
 class TextWriter {
  public:
   // Appends to `out`, which must outlive the writer.
-  TextWriter(TextBuffer& out, std::uint64_t indent) noexcept : out_(out), indent_(indent) {}
+  TextWriter(OutputBuffer& out, std::uint64_t indent) noexcept : out_(out), indent_(indent) {}
 
   // The first failure, if any: NestingTooDeep(128, 128) for a container
   // inside 128 others (the reader would refuse it), MemoryLimitExceeded for
@@ -103,8 +61,8 @@ class TextWriter {
   // After a failure the output is incomplete and writes are ignored.
   bool ok() const noexcept { return !error_; }
   const std::optional<TuvaxError>& error() const noexcept { return error_; }
-  const TextBuffer& buffer() const noexcept { return out_; }
-  TextBuffer& buffer() noexcept { return out_; }
+  const OutputBuffer& buffer() const noexcept { return out_; }
+  OutputBuffer& buffer() noexcept { return out_; }
 
   // ---- Scalars ----
   void null() { put("null"); }
@@ -161,7 +119,7 @@ class TextWriter {
   bool memory_failure(std::uint64_t wanted);
   bool fail(TuvaxError e);
 
-  TextBuffer& out_;
+  OutputBuffer& out_;
   const std::uint64_t indent_;
   std::uint64_t depth_ = 0;  // block containers open around the write position
   bool ascii_ = true;

@@ -1,0 +1,73 @@
+#ifndef TUVAX_DETAIL_BUFFER_HPP
+#define TUVAX_DETAIL_BUFFER_HPP
+
+// The one growable output buffer of the core: the binary encoder's data
+// blocks and the text writer's output both grow in it (defined in text.cpp).
+
+#include <cstddef>
+#include <string_view>
+#include <utility>  // std::exchange
+
+namespace tuvax::detail {
+
+// Asks the system to back [p, p + n) with huge pages where it can (Linux,
+// transparent huge pages in "madvise" mode): a buffer of megabytes written
+// into fresh memory otherwise takes one page fault per 4 KiB, which can cost
+// more than the writing. Only the 2 MiB-aligned middle is affected; nothing
+// happens elsewhere, or when the system declines. Never fails.
+void advise_huge_pages(void* p, std::size_t n) noexcept;
+
+// A growable byte buffer. Small buffers live on the heap; large ones are
+// their own mappings, grown in place or remapped without copying, and
+// backed by huge pages where the system allows.
+class OutputBuffer {
+ public:
+  OutputBuffer() noexcept = default;
+  OutputBuffer(OutputBuffer&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)), mapped_(std::exchange(o.mapped_, false)) {}
+  OutputBuffer& operator=(OutputBuffer&& o) noexcept {
+    if (this != &o) {
+      release();
+      data_ = std::exchange(o.data_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+      capacity_ = std::exchange(o.capacity_, 0);
+      mapped_ = std::exchange(o.mapped_, false);
+    }
+    return *this;
+  }
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+  ~OutputBuffer() { release(); }
+
+  char* data() noexcept { return data_; }
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::string_view view() const noexcept { return {data_, size_}; }
+
+  std::size_t capacity() const noexcept { return capacity_; }
+  // Empties the buffer, keeping its memory for the next text.
+  void clear() noexcept { size_ = 0; }
+  // Empties the buffer and gives its memory back.
+  void release() noexcept;
+
+  // Room for `n` more bytes after size(); false when it cannot be had.
+  bool reserve(std::size_t n) noexcept { return capacity_ - size_ >= n || grow(n); }
+  // The write position; valid for what reserve() granted.
+  char* end() noexcept { return data_ + size_; }
+  void advance(std::size_t n) noexcept { size_ += n; }
+  // Drops everything after the first `n` bytes (n <= size()).
+  void truncate(std::size_t n) noexcept { size_ = n; }
+
+ private:
+  bool grow(std::size_t n) noexcept;  // text.cpp
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool mapped_ = false;  // data_ is a mapping of its own, not heap memory
+};
+
+}  // namespace tuvax::detail
+
+#endif  // TUVAX_DETAIL_BUFFER_HPP
