@@ -130,7 +130,7 @@ PyRef finish_to_bytes(Encoder& encoder) {
   if (!bytes) return bytes;
   // A large document lands in fresh memory: huge pages spare a fault per
   // 4 KiB while it is copied in.
-  detail::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), *size);
+  tuvax::detail::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), *size);
   encoder.copy_out({reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), *size});
   return bytes;
 }
