@@ -307,6 +307,15 @@ bool OutputBuffer::grow(std::size_t n) noexcept {
     void* p;
     if (mapped_) {
       p = mremap(data_, capacity_, cap, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) {
+        // Some environments (valgrind among them) cannot move a mapping:
+        // a new one and a copy do the same.
+        p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p != MAP_FAILED) {
+          if (size_ != 0) std::memcpy(p, data_, size_);
+          munmap(data_, capacity_);
+        }
+      }
     } else {
       p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p != MAP_FAILED) {
