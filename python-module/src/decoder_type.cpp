@@ -82,22 +82,13 @@ int next_value(DecoderObject* obj, PyRef& out) {
     return -1;
   }
   if (!obj->builder) obj->builder = std::make_unique<ObjectBuilder>();
-  ObjectBuilder& builder = *obj->builder;
-  auto step = obj->decoder.decode_next(builder);
-  if (!step) {
-    (void)builder.take();  // drops what the failed value left
-    raise_core_error(CoreStep::Decode, step.error());
-    return -1;
+  switch (decode_next(obj->decoder, *obj->builder, out)) {
+    case NextValue::value: return 1;
+    case NextValue::end: return 0;
+    case NextValue::input_error: return -1;
+    case NextValue::builder_failed: break;
   }
-  switch (*step) {
-    case DecodeStep::value: out = builder.take(); return 1;
-    case DecodeStep::end: return 0;
-    case DecodeStep::stopped: break;
-  }
-  (void)builder.take();
   obj->stopped = true;
-  // The builder stops only with its exception set.
-  if (!PyErr_Occurred()) raise_internal_failure("a value builder stopped without an exception");
   return -1;
 }
 

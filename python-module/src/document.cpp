@@ -147,23 +147,23 @@ PyRef encode_to_bytes(PyObject* obj) {
   return finish_to_bytes(encoder);
 }
 
-PyRef decode_next(Decoder& decoder, ObjectBuilder& builder) {
+NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out) {
   auto step = decoder.decode_next(builder);
   if (!step) {
     (void)builder.take();  // drops what the failed value left
     raise_core_error(CoreStep::Decode, step.error());
-    return {};
+    return NextValue::input_error;
   }
   switch (*step) {
-    case DecodeStep::value: return builder.take();
-    case DecodeStep::end: return {};
+    case DecodeStep::value: out = builder.take(); return NextValue::value;
+    case DecodeStep::end: return NextValue::end;
     case DecodeStep::stopped: break;
   }
   (void)builder.take();
-  // The builder stops only with its exception set; a decoder stopped
-  // earlier has none, and must not be mistaken for the end.
-  if (!PyErr_Occurred()) raise_internal_failure("decoding resumed after its builder failed");
-  return {};
+  // The builder stops only with its exception set; a decoder stopped earlier
+  // has none, and must not be mistaken for the end.
+  if (!PyErr_Occurred()) raise_internal_failure("a value builder stopped without an exception");
+  return NextValue::builder_failed;
 }
 
 std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data) {
@@ -171,12 +171,13 @@ std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> 
   ObjectBuilder builder;
   std::vector<PyRef> items;
   for (;;) {
-    PyRef obj = decode_next(decoder, builder);
-    if (!obj) {
-      if (PyErr_Occurred()) return std::nullopt;
-      return items;
+    PyRef obj;
+    switch (decode_next(decoder, builder, obj)) {
+      case NextValue::value: items.push_back(std::move(obj)); break;
+      case NextValue::end: return items;
+      case NextValue::input_error:
+      case NextValue::builder_failed: return std::nullopt;
     }
-    items.push_back(std::move(obj));
   }
 }
 

@@ -39,12 +39,17 @@ namespace tuvax::py {
 // "decode error: {e}" for input the core refuses.
 [[nodiscard]] std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data);
 
-// The next top-level value of `decoder` built by `builder`: an object, an
-// empty PyRef with no exception at the end, or an empty PyRef with an
-// exception set (RuntimeError "decode error: {e}" for input the core
-// refuses).
+// What decode_next() came to.
+enum class NextValue : std::uint8_t {
+  value,           // `out` holds the next top-level value
+  end,             // the verified trailer: no more values
+  input_error,     // RuntimeError "decode error: {e}"; the decoder repeats it
+  builder_failed,  // the builder's own exception (MemoryError, say); the value is lost
+};
+
+// The next top-level value of `decoder`, built by `builder` into `out`.
 class ObjectBuilder;
-[[nodiscard]] PyRef decode_next(Decoder& decoder, ObjectBuilder& builder);
+[[nodiscard]] NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out);
 
 // A new list that takes over `items`.
 [[nodiscard]] PyRef list_of(std::vector<PyRef>&& items);
