@@ -9,9 +9,12 @@
 #include <simdutf.h>
 
 #include "errors.hpp"
+#include "tuvax/detail/buffer.hpp"  // advise_huge_pages
 
 namespace tuvax::py {
 namespace {
+
+constexpr std::size_t large_str_bytes = std::size_t{2} << 20;
 
 // A scalar that cannot be created is a broken invariant (readers pass on
 // valid UTF-8 only), unless memory ran out, which stays a MemoryError.
@@ -71,6 +74,21 @@ ObjectBuilder::~ObjectBuilder() {
   for (CachedKey& k : keys_) Py_XDECREF(k.str);
 }
 
+namespace {
+
+// A str of megabytes (a printed document, say) is written into fresh
+// memory: huge pages spare it a page fault per 4 KiB.
+PyObject* new_str(Py_ssize_t chars, Py_UCS4 max_char) {
+  PyObject* obj = PyUnicode_New(chars, max_char);
+  if (obj != nullptr) {
+    const auto bytes = static_cast<std::size_t>(chars) * PyUnicode_KIND(obj);
+    if (bytes >= large_str_bytes) tuvax::detail::advise_huge_pages(PyUnicode_DATA(obj), bytes);
+  }
+  return obj;
+}
+
+}  // namespace
+
 PyObject* ObjectBuilder::make_str(std::string_view s, bool ascii) {
   const char* p = s.data();
   const std::size_t n = s.size();
@@ -86,16 +104,16 @@ PyObject* ObjectBuilder::make_str(std::string_view s, bool ascii) {
       PyObject* obj = nullptr;
       std::size_t written = 0;
       if (widest >= 0xF0) {
-        obj = PyUnicode_New(chars, 0x10FFFF);
+        obj = new_str(chars, 0x10FFFF);
         if (obj != nullptr)
           written = simdutf::convert_valid_utf8_to_utf32(p, n, reinterpret_cast<char32_t*>(PyUnicode_4BYTE_DATA(obj)));
       } else if (widest >= 0xC4) {
         // No character above U+FFFF, so UTF-16 is exactly the str's UCS-2.
-        obj = PyUnicode_New(chars, 0xFFFF);
+        obj = new_str(chars, 0xFFFF);
         if (obj != nullptr)
           written = simdutf::convert_valid_utf8_to_utf16(p, n, reinterpret_cast<char16_t*>(PyUnicode_2BYTE_DATA(obj)));
       } else {
-        obj = PyUnicode_New(chars, 0xFF);
+        obj = new_str(chars, 0xFF);
         if (obj != nullptr)
           written = simdutf::convert_valid_utf8_to_latin1(p, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj)));
       }
@@ -108,7 +126,7 @@ PyObject* ObjectBuilder::make_str(std::string_view s, bool ascii) {
       return obj;
     }
   }
-  PyObject* obj = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  PyObject* obj = new_str(static_cast<Py_ssize_t>(n), 127);
   if (obj != nullptr && n != 0) std::memcpy(PyUnicode_1BYTE_DATA(obj), p, n);
   return obj;
 }

@@ -182,80 +182,6 @@ class BufferLease {
   tuvax::detail::OutputBuffer local_;
 };
 
-// Decodes UTF-8 known to be well formed into code units of the str's kind.
-template <typename Unit>
-void decode_into(Unit* out, const std::uint8_t* s, std::size_t n) noexcept {
-  std::size_t i = 0;
-  while (i < n) {
-    if (n - i >= 8 && (tuvax::detail::load_word(s + i) & tuvax::detail::high_bits) == 0) {
-      for (int k = 0; k < 8; ++k) out[k] = s[i + k];
-      out += 8;
-      i += 8;
-      continue;
-    }
-    const std::uint32_t b = s[i];
-    if (b < 0x80) {
-      *out++ = static_cast<Unit>(b);
-      i += 1;
-    } else if (b < 0xE0) {
-      *out++ = static_cast<Unit>(((b & 0x1F) << 6) | (s[i + 1] & 0x3F));
-      i += 2;
-    } else if (b < 0xF0) {
-      *out++ = static_cast<Unit>(((b & 0x0F) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3F));
-      i += 3;
-    } else {
-      *out++ = static_cast<Unit>(((b & 0x07) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
-                                 (s[i + 3] & 0x3F));
-      i += 4;
-    }
-  }
-}
-
-// The str of the writer's text, which is well-formed UTF-8: its strings and
-// keys came from str objects, everything else is ASCII. Made at its final
-// width in one go (a general decoder would widen it step by step), in
-// memory advised to take huge pages, so that a large text does not pay a
-// page fault per 4 KiB.
-PyObject* str_of_text(std::string_view text, bool ascii) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t n = text.size();
-  if (ascii) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (str == nullptr) return nullptr;
-    tuvax::detail::advise_huge_pages(PyUnicode_DATA(str), n);
-    std::memcpy(PyUnicode_DATA(str), s, n);
-    return str;
-  }
-  // The characters, and the widest one from its lead byte.
-  std::size_t continuation = 0;
-  std::uint8_t widest = 0;
-  for (std::size_t i = 0; i < n;) {
-    if (n - i >= 8 && (tuvax::detail::load_word(s + i) & tuvax::detail::high_bits) == 0) {
-      i += 8;
-      continue;
-    }
-    const std::uint8_t b = s[i++];
-    if ((b & 0xC0) == 0x80) {
-      ++continuation;
-    } else if (b > widest) {
-      widest = b;
-    }
-  }
-  const std::size_t chars = n - continuation;
-  // Leads C2 and C3 stand for U+0080 to U+00FF; up to EF for the rest of the
-  // first plane; F0 and above for the planes beyond.
-  const Py_UCS4 max_char = widest >= 0xF0 ? 0x10FFFF : widest >= 0xC4 ? 0xFFFF : 0xFF;
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char);
-  if (str == nullptr) return nullptr;
-  tuvax::detail::advise_huge_pages(PyUnicode_DATA(str), chars * PyUnicode_KIND(str));
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND: decode_into(PyUnicode_1BYTE_DATA(str), s, n); break;
-    case PyUnicode_2BYTE_KIND: decode_into(PyUnicode_2BYTE_DATA(str), s, n); break;
-    default: decode_into(PyUnicode_4BYTE_DATA(str), s, n); break;
-  }
-  return str;
-}
-
 }  // namespace
 
 PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent) {
@@ -267,7 +193,9 @@ PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent) {
     raise_core_error(CoreStep::Format, *w.error());
     return nullptr;
   }
-  return str_of_text(w.buffer().view(), w.ascii());
+  // The text is well-formed UTF-8: its strings and keys came from str
+  // objects, everything else is ASCII.
+  return ObjectBuilder::make_str(w.buffer().view(), w.ascii());
 }
 
 PyObject* parse_text_object(std::string_view text) {
