@@ -2,7 +2,7 @@
 # Python 3.14+, otherwise a Debian testing root built once per machine.
 
 TARGETS := build check check-core check-python check-leaks check-asan clean bench \
-           bench-python bench-text demo fuzz coverage check-valgrind
+           bench-python bench-text bench-memory demo fuzz coverage check-valgrind
 
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -80,6 +80,9 @@ bench-python: release-python
 
 bench-text: release-python
 	PYTHONPATH=$(call PYPATH,$(BUILD_RELEASE)) $(PYTHON) python-module/bench/bench_text.py
+
+bench-memory: build
+	PYTHONPATH=$(call PYPATH,$(BUILD)) $(PYTHON) python-module/bench/decode_memory.py
 
 demo:
 	tools/demo

@@ -3,7 +3,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>  // std::unique_ptr
-#include <new>     // placement new
+#include <new>     // placement new, std::bad_alloc
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -30,9 +31,11 @@ struct DecoderObject {
   // nothing, so the instance still needs no cycle collection.
   std::unique_ptr<ObjectBuilder> builder;
   bool consumed;  // decode_all has run
-  // A value was read but could not be made into Python objects (out of
-  // memory): it is gone, so no later value may be handed out as the next.
-  bool stopped;
+  // Set while a value is being read, and kept when the read does not end
+  // cleanly (out of memory, another builder failure, a C++ exception): the
+  // decoder and builder are then part-way through a value, so no later call
+  // may resume from there. Names the exception class for the message.
+  std::string stopped_by;
   std::atomic<bool> busy;
 };
 
@@ -55,7 +58,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&obj->decoder) Decoder(obj->data);
     new (&obj->builder) std::unique_ptr<ObjectBuilder>();
     obj->consumed = false;
-    obj->stopped = false;
+    new (&obj->stopped_by) std::string();
     new (&as_decoder(self)->busy) std::atomic<bool>(false);
     return self;
   });
@@ -64,6 +67,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void decoder_dealloc(PyObject* self) {
   DecoderObject* obj = as_decoder(self);
   obj->builder.~unique_ptr();
+  obj->stopped_by.~basic_string();
   obj->decoder.~Decoder();  // before the bytes it reads
   obj->data.~vector();
   obj->busy.~atomic();
@@ -74,21 +78,49 @@ void decoder_dealloc(PyObject* self) {
 
 void raise_consumed() { PyErr_SetString(PyExc_RuntimeError, "decoder already consumed"); }
 
+void raise_stopped(const std::string& by) {
+  PyErr_Format(PyExc_RuntimeError, "decoder stopped by an earlier %s", by.c_str());
+}
+
+// The class name of the pending exception, for raise_stopped().
+std::string pending_name() {
+  PyObject* exc = PyErr_GetRaisedException();
+  std::string name = "failure";
+  if (exc != nullptr) {
+    if (PyRef qual = PyRef::steal(PyType_GetName(Py_TYPE(exc)))) {
+      if (const char* utf8 = PyUnicode_AsUTF8(qual.get())) name = utf8;
+    }
+    PyErr_Clear();  // a failure to name it must not replace it
+    PyErr_SetRaisedException(exc);
+  }
+  return name;
+}
+
 // The next top-level value into `out`: 1, or 0 at the verified trailer, or
-// -1 with an exception set.
+// -1 with an exception set. An input error repeats on every later call (the
+// core decoder keeps it); any other failure stops the decoder for good.
 int next_value(DecoderObject* obj, PyRef& out) {
-  if (obj->stopped) {
-    raise_consumed();
+  if (!obj->stopped_by.empty()) {
+    raise_stopped(obj->stopped_by);
     return -1;
   }
-  if (!obj->builder) obj->builder = std::make_unique<ObjectBuilder>();
-  switch (decode_next(obj->decoder, *obj->builder, out)) {
-    case NextValue::value: return 1;
-    case NextValue::end: return 0;
-    case NextValue::input_error: return -1;
-    case NextValue::builder_failed: break;
+  obj->stopped_by = "interrupted call";  // stays if a C++ exception leaves below
+  try {
+    if (!obj->builder) obj->builder = std::make_unique<ObjectBuilder>();
+    switch (decode_next(obj->decoder, *obj->builder, out)) {
+      case NextValue::value: obj->stopped_by.clear(); return 1;
+      case NextValue::end: obj->stopped_by.clear(); return 0;
+      case NextValue::input_error: obj->stopped_by.clear(); return -1;
+      case NextValue::builder_failed: break;
+    }
+  } catch (const std::bad_alloc&) {
+    obj->stopped_by = "MemoryError";
+    throw;  // the entry guard raises it
+  } catch (...) {
+    obj->stopped_by = "internal error";
+    throw;
   }
-  obj->stopped = true;
+  obj->stopped_by = pending_name();
   return -1;
 }
 
@@ -106,15 +138,24 @@ PyObject* decoder_decode_all(PyObject* self, PyObject*) {
     }
     obj->consumed = true;  // whatever happens next
     // The values not yet taken by iteration.
+    // Values already read are lost with a failure here, so it stops the
+    // decoder as a failure inside a value does.
     std::vector<PyRef> items;
-    for (;;) {
-      PyRef item;
-      const int r = next_value(obj, item);
-      if (r < 0) return nullptr;
-      if (r == 0) break;
-      items.push_back(std::move(item));
+    try {
+      for (;;) {
+        PyRef item;
+        const int r = next_value(obj, item);
+        if (r < 0) return nullptr;
+        if (r == 0) break;
+        items.push_back(std::move(item));
+      }
+    } catch (const std::bad_alloc&) {
+      obj->stopped_by = "MemoryError";
+      throw;
     }
-    return list_of(std::move(items)).release();
+    PyRef list = list_of(std::move(items));
+    if (!list) obj->stopped_by = pending_name();
+    return list.release();
   });
 }
 

@@ -111,13 +111,20 @@ bool check_convertible(PyObject* obj) {
   return walk_py(sink, obj);
 }
 
-std::optional<std::vector<std::uint8_t>> finish_encoder(Encoder&& encoder) {
-  auto out = std::move(encoder).finish();
-  if (!out) {
-    raise_core_error(CoreStep::Finish, out.error());
+std::optional<std::vector<std::uint8_t>> document_bytes(Encoder& encoder) {
+  auto size = encoder.close();
+  if (!size) {
+    raise_core_error(CoreStep::Finish, size.error());
     return std::nullopt;
   }
-  return std::move(*out);
+  try {
+    std::vector<std::uint8_t> out(*size);
+    encoder.copy_out(out);
+    return out;
+  } catch (...) {
+    encoder.reopen();
+    throw;
+  }
 }
 
 PyRef finish_to_bytes(Encoder& encoder) {
@@ -127,7 +134,10 @@ PyRef finish_to_bytes(Encoder& encoder) {
     return {};
   }
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-  if (!bytes) return bytes;
+  if (!bytes) {
+    encoder.reopen();
+    return bytes;
+  }
   // A large document lands in fresh memory: huge pages spare a fault per
   // 4 KiB while it is copied in.
   tuvax::detail::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), *size);
@@ -138,7 +148,7 @@ PyRef finish_to_bytes(Encoder& encoder) {
 std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj) {
   Encoder encoder;
   if (!encode_into(encoder, obj)) return std::nullopt;
-  return finish_encoder(std::move(encoder));
+  return document_bytes(encoder);
 }
 
 PyRef encode_to_bytes(PyObject* obj) {

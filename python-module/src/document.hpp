@@ -26,9 +26,11 @@ namespace tuvax::py {
 // writes nothing: for calls that must report those before anything else.
 [[nodiscard]] bool check_convertible(PyObject* obj);
 
-// Finishes `encoder`; RuntimeError "finish error: {e}".
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> finish_encoder(Encoder&& encoder);
-// Finishes `encoder` into a new bytes object, copying the document once.
+// The finished document of `encoder`, as a vector or as a new bytes object
+// (copied once); RuntimeError "finish error: {e}". The encoder is closed on
+// success; on any failure it is open again with everything it held, so a
+// caller whose output fails loses nothing.
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> document_bytes(Encoder& encoder);
 [[nodiscard]] PyRef finish_to_bytes(Encoder& encoder);
 
 // A fresh default Encoder holding just `obj`, finished.

@@ -139,14 +139,6 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// Moves the core encoder out: from here on the instance is finished,
-// whatever happens next.
-std::optional<Encoder> take_encoder(PyObject* self) {
-  std::optional<Encoder> taken = std::move(as_encoder(self)->encoder);
-  as_encoder(self)->encoder.reset();
-  return taken;
-}
-
 PyObject* encoder_finish(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     BorrowGuard borrow(as_encoder(self)->busy);
@@ -154,12 +146,14 @@ PyObject* encoder_finish(PyObject* self, PyObject*) {
       raise_already_borrowed();
       return nullptr;
     }
-    std::optional<Encoder> encoder = take_encoder(self);
+    auto& encoder = as_encoder(self)->encoder;
     if (!encoder) {
       raise_finished();
       return nullptr;
     }
-    return finish_to_bytes(*encoder).release();
+    PyRef bytes = finish_to_bytes(*encoder);
+    if (bytes) encoder.reset();  // only a finish that succeeded ends the encoder
+    return bytes.release();
   });
 }
 
@@ -172,15 +166,27 @@ PyObject* encoder_finish_to_file(PyObject* self, PyObject* const* args, Py_ssize
       raise_already_borrowed();
       return nullptr;
     }
-    auto path = arg_str("path", argv[0]);  // the instance stays usable if this fails
+    auto path = arg_str("path", argv[0]);
     if (!path) return nullptr;
-    std::optional<Encoder> encoder = take_encoder(self);
+    auto& encoder = as_encoder(self)->encoder;
     if (!encoder) {
       raise_finished();
       return nullptr;
     }
-    auto out = finish_encoder(std::move(*encoder));
-    if (!out || !write_output(*path, *out)) return nullptr;
+    auto out = document_bytes(*encoder);
+    if (!out) return nullptr;
+    bool written = false;
+    try {
+      written = write_output(*path, *out);
+    } catch (...) {
+      encoder->reopen();
+      throw;
+    }
+    if (!written) {
+      encoder->reopen();  // the file is as it was, and so is the encoder
+      return nullptr;
+    }
+    encoder.reset();
     Py_RETURN_NONE;
   });
 }

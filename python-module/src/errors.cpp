@@ -2,7 +2,6 @@
 
 #include "errors.hpp"
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>  // std::abort
@@ -57,68 +56,6 @@ PyObject* os_error_class(int err) noexcept {
     case ECONNABORTED: return PyExc_ConnectionAbortedError;
     default: return PyExc_OSError;
   }
-}
-
-// ---- OSError with its attributes and its message ----
-
-// OSError's own str() turns a set errno and strerror into "[Errno 2] ...";
-// the subclass shows the message it was created with instead.
-PyObject* os_error_str(PyObject* self) {
-  PyRef args = PyRef::steal(PyException_GetArgs(self));
-  if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1)
-    return PyObject_Str(PyTuple_GET_ITEM(args.get(), 0));
-  return reinterpret_cast<PyTypeObject*>(PyExc_OSError)->tp_str(self);
-}
-
-// Pickles (and copies) as the mapped class with the same message, as the
-// plain exception did, since the subclass is no importable name.
-PyObject* os_error_reduce(PyObject* self, PyObject*) {
-  PyRef args = PyRef::steal(PyException_GetArgs(self));
-  if (!args) return nullptr;
-  return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base), args.get());
-}
-
-PyMethodDef os_error_methods[] = {
-    {"__reduce__", os_error_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot os_error_slots[] = {
-    {Py_tp_str, reinterpret_cast<void*>(os_error_str)},
-    {Py_tp_methods, os_error_methods},
-    {0, nullptr},
-};
-
-// Created on first use, one per mapped class, kept for the life of the
-// process. PyMutex_Lock detaches the thread state while it waits, so a
-// thread blocked here never holds the interpreter lock the creator needs.
-PyObject* os_error_subclass(PyObject* base) noexcept {
-  static PyMutex mutex{};
-  static std::array<std::pair<PyObject*, PyObject*>, 16> made{};
-  PyMutex_Lock(&mutex);
-  PyObject* found = nullptr;
-  for (auto& [b, sub] : made) {
-    if (b == base || b == nullptr) {
-      if (b == nullptr) {
-        // A fixed buffer: nothing here may throw while the mutex is held.
-        char name[96];
-        std::snprintf(name, sizeof name, "_tuvax_native.%s", reinterpret_cast<PyTypeObject*>(base)->tp_name);
-        PyType_Spec spec = {
-            .name = name,
-            .basicsize = 0,  // the base's layout
-            .itemsize = 0,
-            .flags = Py_TPFLAGS_DEFAULT,
-            .slots = os_error_slots,
-        };
-        sub = PyType_FromSpecWithBases(&spec, base);
-        if (sub != nullptr) b = base;
-      }
-      found = sub;
-      break;
-    }
-  }
-  PyMutex_Unlock(&mutex);
-  return found;
 }
 
 // strerror_r comes in a GNU flavour (returns the text) and a POSIX one
@@ -245,18 +182,21 @@ void raise_os_error(int err, std::optional<std::string_view> filename) {
   if (!text) return;
   PyRef msg = PyRef::steal(PyUnicode_FromFormat("%U (os error %d)", text.get(), err));
   if (!msg) return;
-  PyObject* type = os_error_subclass(os_error_class(err));
-  if (type == nullptr) return;
+  // The mapped class itself, with the message as its one argument. Only
+  // errno is set: OSError shows its arguments as long as strerror and
+  // filename stay unset, so the path goes into a note instead.
+  PyObject* type = os_error_class(err);
   PyRef exc = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
   PyRef code = PyRef::steal(PyLong_FromLong(err));
-  if (!exc || !code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0 ||
-      PyObject_SetAttrString(exc.get(), "strerror", text.get()) != 0)
-    return;
+  if (!exc || !code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0) return;
   if (filename) {
-    // The path came from a str as UTF-8, so it decodes back to that str.
-    PyRef name = PyRef::steal(
-        PyUnicode_DecodeUTF8(filename->data(), static_cast<Py_ssize_t>(filename->size()), "surrogateescape"));
-    if (!name || PyObject_SetAttrString(exc.get(), "filename", name.get()) != 0) return;
+    // Paths reach the file functions as the file system's bytes.
+    PyRef name = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(filename->data(), static_cast<Py_ssize_t>(filename->size())));
+    if (!name) return;
+    PyRef note = PyRef::steal(PyUnicode_FromFormat("file: %R", name.get()));
+    if (!note) return;
+    PyRef r = PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+    if (!r) return;
   }
   PyErr_SetObject(type, exc.get());
 }

@@ -33,11 +33,10 @@ enum class CoreStep : std::uint8_t {
 // (the text of the kinds that carry one), lineno/colno for text parse errors.
 void raise_core_error(CoreStep step, const TuvaxError& e);
 
-// The OSError class for `err` with the message "{strerror} (os error {err})"
-// and errno, strerror and filename (the path, when given) set. Setting those
-// on a stock OSError would change its text, so the instance is of a private
-// subclass of the mapped class (FileNotFoundError for ENOENT, ...) that keeps
-// the message as its text and pickles as the mapped class.
+// The OSError class mapped from `err` (FileNotFoundError for ENOENT, ...),
+// exactly, with the message "{strerror} (os error {err})" as its one
+// argument and errno set; the path, when given (the file system's bytes),
+// is named in an exception note.
 void raise_os_error(int err, std::optional<std::string_view> filename = std::nullopt);
 
 // OSError "file name contained an unexpected NUL byte".

@@ -71,11 +71,20 @@ std::expected<std::string, int> read_link(const std::string& path) {
   }
 }
 
-int write_all(int fd, std::span<const std::uint8_t> data) noexcept {
+// open(2) that runs the signal policy on EINTR: a FIFO's open blocks
+// until its other end opens.
+int open_retrying(const char* path, int flags, Interrupts& interrupts, mode_t mode = 0) {
+  for (;;) {
+    const int fd = ::open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR || !interrupts.retry()) return fd;
+  }
+}
+
+int write_all(int fd, std::span<const std::uint8_t> data, Interrupts& interrupts) {
   while (!data.empty()) {
     const ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && interrupts.retry()) continue;
       return errno;
     }
     data = data.subspan(static_cast<std::size_t>(n));
@@ -83,17 +92,18 @@ int write_all(int fd, std::span<const std::uint8_t> data) noexcept {
   return 0;
 }
 
-int sync_fd(int fd) noexcept {
+int sync_fd(int fd, Interrupts& interrupts) {
   while (::fsync(fd) != 0) {
-    if (errno != EINTR) return errno;
+    if (errno != EINTR || !interrupts.retry()) return errno;
   }
   return 0;
 }
 
-std::expected<void, int> write_in_place(const std::string& path, std::span<const std::uint8_t> data) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+std::expected<void, int> write_in_place(const std::string& path, std::span<const std::uint8_t> data,
+                                        Interrupts& interrupts) {
+  Fd fd(open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, interrupts, 0666));
   if (fd.get() < 0) return std::unexpected(errno);
-  if (const int err = write_all(fd.get(), data)) return std::unexpected(err);
+  if (const int err = write_all(fd.get(), data, interrupts)) return std::unexpected(err);
   if (fd.close() != 0) return std::unexpected(errno);
   return {};
 }
@@ -130,13 +140,22 @@ class TempFile {
 
 // Lets other threads run during blocking system calls. The destructor takes
 // the lock back on every exit, a C++ exception included, so the guard of
-// the entry point always runs with it held.
-class GilReleased {
+// the entry point always runs with it held. A call interrupted by a signal
+// takes the lock for a moment to run the interpreter's handlers (Ctrl-C's
+// among them), and is retried only if none raised.
+class GilReleased final : public Interrupts {
  public:
   GilReleased() noexcept : state_(PyEval_SaveThread()) {}
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
   ~GilReleased() { PyEval_RestoreThread(state_); }
+
+  bool retry() override {
+    PyEval_RestoreThread(state_);
+    const bool ok = PyErr_CheckSignals() == 0;
+    state_ = PyEval_SaveThread();
+    return ok;
+  }
 
  private:
   PyThreadState* state_;
@@ -144,13 +163,9 @@ class GilReleased {
 
 // ---- Reading a document as far as its framing allows ----
 
-// A regular file up to this size is read in one go; a larger one (sparse,
-// say) grows with its framing like a pipe.
-constexpr std::size_t max_whole_read = std::size_t{1} << 30;
-
 class FramedReader {
  public:
-  FramedReader(int fd, std::size_t size_hint) noexcept : fd_(fd), size_hint_(size_hint) {}
+  FramedReader(int fd, Interrupts& interrupts) noexcept : fd_(fd), interrupts_(interrupts) {}
 
   // Reads the bytes decoding will examine, following the framing (see
   // read_document in the header). 0, or the errno of a failed read.
@@ -197,14 +212,16 @@ class FramedReader {
 
  private:
   // At least `n` bytes held, or all there are. Only called when the bytes
-  // are needed, so a read never waits for data decoding can do without.
+  // are needed, and never reads past them, so a read never waits for data
+  // decoding can do without, and whatever follows the document (the rest of
+  // a file, the next document on a pipe) stays unread.
   int ensure(std::size_t n) {
     if (have_ >= n || eof_) return 0;
     if (capacity_ < n) grow(n);
     while (have_ < n) {
-      const ssize_t r = ::read(fd_, buf_.get() + have_, capacity_ - have_);
+      const ssize_t r = ::read(fd_, buf_.get() + have_, n - have_);
       if (r < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR && interrupts_.retry()) continue;
         return errno;
       }
       if (r == 0) {
@@ -217,16 +234,10 @@ class FramedReader {
   }
 
   // The header alone comes first, so that a device full of garbage costs
-  // eight bytes. After it a regular file of sane size gets room for all of
-  // itself (one byte more, so that the read seeing its end needs no more
-  // room); anything else doubles, never holding more than twice what the
+  // eight bytes; after it the room doubles, never more than twice what the
   // framing vouched for.
   void grow(std::size_t n) {
-    std::size_t size = n;
-    if (capacity_ != 0) {
-      const bool whole = size_hint_ >= n && size_hint_ <= max_whole_read;
-      size = std::max(n, whole ? size_hint_ + 1 : capacity_ * 2);
-    }
+    const std::size_t size = capacity_ == 0 ? n : std::max(n, capacity_ * 2);
     // Default-initialised: bytes about to be overwritten need no zeroing.
     std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[size]);
     if (have_ != 0) std::memcpy(bigger.get(), buf_.get(), have_);
@@ -235,7 +246,7 @@ class FramedReader {
   }
 
   int fd_;
-  std::size_t size_hint_;
+  Interrupts& interrupts_;
   std::unique_ptr<std::uint8_t[]> buf_;
   std::size_t capacity_ = 0;
   std::size_t have_ = 0;
@@ -244,7 +255,8 @@ class FramedReader {
 
 }  // namespace
 
-std::expected<void, int> replace_file(const std::string& path, std::span<const std::uint8_t> data) {
+std::expected<void, int> replace_file(const std::string& path, std::span<const std::uint8_t> data,
+                                      Interrupts& interrupts) {
   if (path.empty()) return std::unexpected(ENOENT);
 
   // Resolve symbolic links one hop at a time, so that a dangling link still
@@ -267,7 +279,7 @@ std::expected<void, int> replace_file(const std::string& path, std::span<const s
     target = (!link->empty() && link->front() == '/') ? *link : dir_of(target) + "/" + *link;
   }
   if (exists && S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
-  if (exists && !S_ISREG(st.st_mode)) return write_in_place(target, data);
+  if (exists && !S_ISREG(st.st_mode)) return write_in_place(target, data, interrupts);
   // Renaming over a file needs only a writable directory; a file we may not
   // write stays refused, as opening it for writing would be.
   if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return std::unexpected(errno);
@@ -294,8 +306,8 @@ std::expected<void, int> replace_file(const std::string& path, std::span<const s
     if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) (void)::fchown(fd.get(), st.st_uid, st.st_gid);
     if (::fchmod(fd.get(), st.st_mode & 07777) != 0) return std::unexpected(errno);
   }
-  if (const int err = write_all(fd.get(), data)) return std::unexpected(err);
-  if (const int err = sync_fd(fd.get())) return std::unexpected(err);
+  if (const int err = write_all(fd.get(), data, interrupts)) return std::unexpected(err);
+  if (const int err = sync_fd(fd.get(), interrupts)) return std::unexpected(err);
   if (fd.close() != 0) return std::unexpected(errno);
   if (::rename(tmp.path().c_str(), target.c_str()) != 0) return std::unexpected(errno);
   tmp.keep();
@@ -303,19 +315,17 @@ std::expected<void, int> replace_file(const std::string& path, std::span<const s
   // Make the rename itself durable. The data is already safe under one of
   // the two names, so a directory that cannot be synced is no failure.
   Fd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd.get() >= 0) (void)sync_fd(dir_fd.get());
+  if (dir_fd.get() >= 0) (void)sync_fd(dir_fd.get(), interrupts);
   return {};
 }
 
-std::expected<FileBytes, int> read_document(const std::string& path, const Limits& limits) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+std::expected<FileBytes, int> read_document(const std::string& path, const Limits& limits, Interrupts& interrupts) {
+  Fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC, interrupts));
   if (fd.get() < 0) return std::unexpected(errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
   if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
-  // /proc files and the like call themselves regular but report size 0.
-  const std::size_t size_hint = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  FramedReader in(fd.get(), size_hint);
+  FramedReader in(fd.get(), interrupts);
   if (const int err = in.read_document(limits)) return std::unexpected(err);
   return std::move(in).take();
 }
@@ -329,9 +339,11 @@ bool write_output(std::string_view path, std::span<const std::uint8_t> data) {
   std::expected<void, int> r;
   {
     GilReleased released;
-    r = replace_file(p, data);
+    r = replace_file(p, data, released);
   }
   if (!r) {
+    // A signal handler raised: its exception, not an OSError, ends the call.
+    if (r.error() == EINTR && PyErr_Occurred()) return false;
     raise_os_error(r.error(), path);
     return false;
   }
@@ -347,9 +359,10 @@ std::optional<FileBytes> read_input(std::string_view path, const Limits& limits)
   std::expected<FileBytes, int> r;
   {
     GilReleased released;
-    r = read_document(p, limits);
+    r = read_document(p, limits, released);
   }
   if (!r) {
+    if (r.error() == EINTR && PyErr_Occurred()) return std::nullopt;
     raise_os_error(r.error(), path);
     return std::nullopt;
   }

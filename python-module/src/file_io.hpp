@@ -26,6 +26,16 @@ struct FileBytes {
 
 // ---- Plain file access; failures are errno values ----
 
+// Asked when a blocking call returns EINTR: true retries it, false gives up
+// and the operation fails with EINTR.
+class Interrupts {
+ public:
+  virtual bool retry() = 0;
+
+ protected:
+  ~Interrupts() = default;
+};
+
 // Replaces the file at `path` with `data` so that a failure at any point
 // leaves the old contents whole: the bytes go to a new file in the same
 // directory, are flushed to disk, and the new file is renamed over the old.
@@ -33,7 +43,8 @@ struct FileBytes {
 // its owner, where permitted). A symbolic link is followed and the file it
 // names is replaced. An existing target that is not a regular file (a
 // device, a FIFO) is written in place. A directory is EISDIR.
-[[nodiscard]] std::expected<void, int> replace_file(const std::string& path, std::span<const std::uint8_t> data);
+[[nodiscard]] std::expected<void, int> replace_file(const std::string& path, std::span<const std::uint8_t> data,
+                                                    Interrupts& interrupts);
 
 // The bytes of the binary document at `path`, read no further than the
 // framing verified so far allows: the header first, then each block's fixed
@@ -42,9 +53,9 @@ struct FileBytes {
 // the input, or at the first fault the decoder will report; in every case
 // the bytes read are all the decoder examines, so it gives the errors and
 // offsets it gives for the whole input in memory. Bytes after the trailer
-// are never read. A regular file's size sizes the buffer, so a sound file is
-// read in one go; a pipe or device grows the buffer as the framing asks.
-[[nodiscard]] std::expected<FileBytes, int> read_document(const std::string& path, const Limits& limits);
+// are never read, and the buffer grows with what the framing vouched for.
+[[nodiscard]] std::expected<FileBytes, int> read_document(const std::string& path, const Limits& limits,
+                                                        Interrupts& interrupts);
 
 // ---- The same, failures raised as OSError ----
 //

@@ -65,13 +65,12 @@ Result<bool> Decoder::enter_value_block(bool& table_replaced) {
     }
     if (type != BlockType::Data) continue;  // reserved blocks: verified, skipped
     // A dictionary serves exactly the one Data block that follows it.
-    if (!dictionary_loaded_) {
-      table_.clear();
-      dict_strings_.clear();
-    }
+    if (!dictionary_loaded_) dict_strings_.clear();
+    inline_strings_.clear();
     dictionary_loaded_ = false;
     table_replaced = true;
     in_block_ = true;
+    block_start_ = block.start;
     cursor_ = block.start;
     block_end_ = block.end;
   }
@@ -242,7 +241,6 @@ Result<void> Decoder::load_string_dict(std::size_t start, std::size_t end) {
   // In entry order, so a later entry with a repeated index wins.
   for (Entry& e : entries) strings[static_cast<std::size_t>(e.index)] = std::move(e.text);
   dict_strings_ = std::move(strings);
-  table_.assign(dict_strings_.begin(), dict_strings_.end());
   dictionary_loaded_ = true;
   return {};
 }
@@ -271,7 +269,7 @@ bool Decoder::open_container(std::size_t end, std::uint64_t& count) {
 }
 
 TuvaxError Decoder::bad_str_ref(std::uint64_t index) const {
-  return TuvaxError::invalid_data(std::format("StrRef index {} >= table size {}", index, table_.size()));
+  return TuvaxError::invalid_data(std::format("StrRef index {} >= table size {}", index, table_size()));
 }
 
 }  // namespace tuvax

@@ -397,16 +397,23 @@ void Encoder::close_block() {
 
 Result<std::size_t> Encoder::close() {
   if (!closed_) {
+    open_output_size_ = output_.size();
+    open_header_written_ = header_written_;
     if (!header_written_) {
       write_header(output_);
       header_written_ = true;
     }
     // The last data block's payload stays where it is, as do those of the
     // blocks closed before it: copy_out() copies each straight into the
-    // caller's storage between the stretches of framing in output_.
-    flush_block();
-    shared_ = {};
-    slots_ = {};
+    // caller's storage between the stretches of framing in output_. The
+    // sharing table stays too, for reopen().
+    try {
+      flush_block();
+      pieces_.reserve(2 * closed_blocks_.size() + 2);
+    } catch (...) {
+      reopen();
+      throw;
+    }
     pieces_.reserve(2 * closed_blocks_.size() + 2);
     std::size_t from = 0;
     for (const ClosedBlock& b : closed_blocks_) {
@@ -425,11 +432,20 @@ Result<std::size_t> Encoder::close() {
 
 void Encoder::copy_out(std::span<std::uint8_t> out) const noexcept { assemble_document(pieces_, out); }
 
+void Encoder::reopen() noexcept {
+  output_.resize(open_output_size_);
+  header_written_ = open_header_written_;
+  pieces_.clear();
+  closed_ = false;
+}
+
 Result<std::vector<std::uint8_t>> Encoder::finish() && {
   TUVAX_TRY(const std::size_t size, close());
   std::vector<std::uint8_t> out(size);
   copy_out(out);
   pieces_ = {};
+  shared_ = {};
+  slots_ = {};
   closed_blocks_ = std::vector<ClosedBlock>();
   output_ = {};
   block_.release();

@@ -158,10 +158,27 @@ class Decoder {
   std::size_t cursor_ = 0;     // next unread value byte in the current block
   std::uint64_t depth_ = 0;
   std::uint64_t memory_used_ = 0;
-  // The string table. Inline strings are views into input_; dictionary
-  // strings are built by front decoding and owned by dict_strings_.
-  std::vector<std::string_view> table_;
+  // The string table of the current block: the dictionary's strings (built
+  // by front decoding, so owned), then the block's inline strings, each the
+  // offset of its length varint from block_start_.
   std::vector<std::string> dict_strings_;
+  std::vector<std::uint32_t> inline_strings_;
+  std::size_t block_start_ = 0;
+  std::size_t table_size() const noexcept { return dict_strings_.size() + inline_strings_.size(); }
+  // An entry that exists; inline ones were read and checked when met.
+  std::string_view table_entry(std::size_t index) const noexcept {
+    if (index < dict_strings_.size()) return dict_strings_[index];
+    std::size_t at = block_start_ + inline_strings_[index - dict_strings_.size()];
+    std::uint64_t length = input_[at];
+    if (length >= 0x80) {
+      const auto v = decode_varint(input_.data(), block_end_, at);
+      length = v ? v->value : 0;  // cannot fail: the same bytes decoded before
+      at += v ? v->consumed : 1;
+    } else {
+      ++at;
+    }
+    return {reinterpret_cast<const char*>(input_.data() + at), static_cast<std::size_t>(length)};
+  }
   bool dictionary_loaded_ = false;
   bool finished_ = false;                 // the trailer verified
   std::optional<TuvaxError> failure_;     // the first error, returned again on later calls
@@ -223,6 +240,7 @@ template <ValueBuilder B>
 bool Decoder::walk_string(B& b, std::size_t end) {
   if (cursor_ >= end) return walk_fail(TuvaxError::unexpected_eof(cursor_));
   const std::uint8_t subtype = input_[cursor_++];
+  const std::size_t length_at = cursor_;
   std::uint64_t length;
   if (!read_varint(end, length)) return false;
   if (length > limits_.max_string_len)
@@ -239,9 +257,10 @@ bool Decoder::walk_string(B& b, std::size_t end) {
   const detail::Utf8Check check = detail::check_utf8(content, n);
   if (check == detail::Utf8Check::invalid) return walk_fail(TuvaxError::invalid_utf8(content_at));
   // Inline strings take the next table indices, in the order they are met.
-  // The input outlives the decoder's use of it, so the entry is a view.
+  // An entry is where its length stands in the block, four bytes, so that
+  // the table stays smaller than the block however short its strings are.
+  inline_strings_.push_back(static_cast<std::uint32_t>(length_at - block_start_));
   const std::string_view s(reinterpret_cast<const char*>(content), n);
-  table_.push_back(s);
   return b.str(s, check == detail::Utf8Check::ascii);
 }
 
@@ -249,8 +268,8 @@ template <ValueBuilder B>
 bool Decoder::walk_str_ref(B& b, std::size_t end) {
   std::uint64_t index;
   if (!read_varint(end, index)) return false;
-  if (index >= table_.size()) return walk_fail(bad_str_ref(index));
-  const std::string_view entry = table_[static_cast<std::size_t>(index)];
+  if (index >= table_size()) return walk_fail(bad_str_ref(index));
+  const std::string_view entry = table_entry(static_cast<std::size_t>(index));
   // A reference copies its entry, so it counts like an inline string: a few
   // bytes of references must not expand into unbounded memory.
   return count_memory(entry.size()) && b.shared_str(entry, static_cast<std::size_t>(index));

@@ -141,9 +141,11 @@ class Encoder {
   // The same in two steps, for a caller that owns the output storage:
   // close() completes the document and returns its size; copy_out() then
   // writes it into `out`, which must be exactly that size, in one pass. No
-  // value may be added after close().
+  // value may be added after close() unless reopen() undoes it: a caller
+  // whose output failed keeps the open document, nothing lost.
   [[nodiscard]] Result<std::size_t> close();
   void copy_out(std::span<std::uint8_t> out) const noexcept;
+  void reopen() noexcept;
 
  private:
   friend class ValueWriter;
@@ -213,6 +215,9 @@ class Encoder {
   Limits limits_;
   bool header_written_ = false;
   bool closed_ = false;
+  // What close() found, for reopen().
+  std::size_t open_output_size_ = 0;
+  bool open_header_written_ = false;
   bool dedup_ = false;
   Compression compression_ = Compression::None;
 };
