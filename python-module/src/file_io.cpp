@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "errors.hpp"
-#include "tuvax/header.hpp"
+#include "tuvax/framing.hpp"
 #include "tuvax/varint.hpp"
 
 namespace tuvax::py {

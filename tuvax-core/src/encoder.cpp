@@ -149,6 +149,8 @@ Encoder::Encoder() : Encoder(Limits{}) {}
 
 Encoder::Encoder(const Limits& limits) : limits_(limits) { output_.reserve(initial_capacity); }
 
+Encoder::Encoder(BlockWriter& out, const Limits& limits) : limits_(limits), stream_(&out) {}
+
 Result<void> Encoder::encode_value(const Value& value) {
   ValueWriter w = begin_value();
   TUVAX_TRY_VOID(write_value(w, value));
@@ -235,15 +237,9 @@ void Encoder::rollback(std::size_t block_mark, std::size_t table_mark, std::uint
   }
 }
 
-void Encoder::flush_block() {
-  if (block_.empty()) return;
-  if (!header_written_) {
-    write_header(output_);
-    header_written_ = true;
-  }
-  if (dedup_ && !shared_.empty()) {
-    // Sorted by bytes, so neighbours share long prefixes and the output
-    // depends on nothing but the values.
+std::vector<std::uint8_t> Encoder::dictionary_payload() const {
+  // Sorted by bytes, so neighbours share long prefixes and the output
+  // depends on nothing but the values.
     std::vector<std::uint32_t> order(shared_.size());
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(),
@@ -262,8 +258,16 @@ void Encoder::flush_block() {
       dict.insert(dict.end(), s.begin() + static_cast<std::ptrdiff_t>(prefix), s.end());
       previous = s;
     }
-    write_block(BlockType::StringDict, dict, output_);
+  return dict;
+}
+
+void Encoder::flush_block() {
+  if (block_.empty()) return;
+  if (!header_written_) {
+    write_header(output_);
+    header_written_ = true;
   }
+  if (dedup_ && !shared_.empty()) write_block(BlockType::StringDict, dictionary_payload(), output_);
   write_block_header(BlockType::Data, block_.bytes(), output_);
 }
 
@@ -311,9 +315,9 @@ Result<void> Encoder::move_value_to_new_block(std::size_t block_mark, std::size_
   // The earlier block ends where the value began. Should closing it run out
   // of memory, the encoder is left as after a failed value.
   rollback(block_mark, table_mark, memory_mark);
-  close_block();
+  auto closed = close_block();
   swap_block(aside);  // the new block, holding the value
-  return {};
+  return closed;
 }
 
 Result<void> Encoder::rewrite_value(ValueWriter& w, const BlockState& from, std::size_t& pos) {
@@ -375,7 +379,18 @@ Result<void> Encoder::rewrite_value(ValueWriter& w, const BlockState& from, std:
   }
 }
 
-void Encoder::close_block() {
+Result<void> Encoder::close_block() {
+  if (stream_ != nullptr) {
+    Result<void> written;
+    if (dedup_ && !shared_.empty()) written = stream_->write_block(BlockType::StringDict, dictionary_payload());
+    if (written) written = stream_->write_block(BlockType::Data, block_.bytes());
+    if (!written) stream_error_ = written.error();
+    block_.clear();  // its room serves the next block
+    shared_.clear();
+    slots_.clear();
+    shared_dict_bytes_ = 0;
+    return written;
+  }
   closed_blocks_.reserve(closed_blocks_.size() + 1);
   const std::size_t output_mark = output_.size();
   const bool header_mark = header_written_;
@@ -391,6 +406,15 @@ void Encoder::close_block() {
   shared_.clear();
   slots_.clear();
   shared_dict_bytes_ = 0;
+  return {};
+}
+
+Result<void> Encoder::finish_stream() {
+  if (stream_error_) return std::unexpected(*stream_error_);
+  if (!block_.empty()) TUVAX_TRY_VOID(close_block());
+  auto r = stream_->finish();
+  if (!r) stream_error_ = r.error();
+  return r;
 }
 
 // ---- Finishing ----

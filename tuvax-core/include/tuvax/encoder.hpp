@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>  // std::memcpy
 #include <new>      // std::bad_alloc
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -14,7 +15,7 @@
 #include "tuvax/detail/buffer.hpp"
 #include "tuvax/detail/wire.hpp"
 #include "tuvax/error.hpp"
-#include "tuvax/header.hpp"  // Compression
+#include "tuvax/framing.hpp"  // Compression
 #include "tuvax/limits.hpp"
 #include "tuvax/value.hpp"
 #include "tuvax/varint.hpp"
@@ -111,6 +112,12 @@ class Encoder {
   // An encoder that holds its documents to `limits` instead of the defaults
   // every decoder applies; a document within smaller limits reads back too.
   explicit Encoder(const Limits& limits);
+  // An encoder that writes each data block to `out` as it closes, so that it
+  // holds one open block, never the document: finish_stream() closes the
+  // last block and writes the trailer. The bytes are those finish() would
+  // return for the same values. After an error of `out` (Io) nothing more
+  // is written: finish_stream() returns that error.
+  Encoder(BlockWriter& out, const Limits& limits);
   Encoder(Encoder&&) noexcept = default;
   Encoder& operator=(Encoder&&) noexcept = default;
 
@@ -146,6 +153,9 @@ class Encoder {
   [[nodiscard]] Result<std::size_t> close();
   void copy_out(std::span<std::uint8_t> out) const noexcept;
   void reopen() noexcept;
+
+  // For an encoder writing to a BlockWriter: the last block, then the trailer.
+  [[nodiscard]] Result<void> finish_stream();
 
  private:
   friend class ValueWriter;
@@ -192,8 +202,10 @@ class Encoder {
   // Writes one value read from `from` at `pos`, as this writer wrote it,
   // through `w`; string references resolve in `from`'s table.
   [[nodiscard]] Result<void> rewrite_value(ValueWriter& w, const BlockState& from, std::size_t& pos);
-  // Frames the current block into output_ and keeps its payload aside.
-  void close_block();
+  // Frames the current block into output_ and keeps its payload aside, or
+  // writes it out when streaming.
+  [[nodiscard]] Result<void> close_block();
+  [[nodiscard]] std::vector<std::uint8_t> dictionary_payload() const;
 
   // A data block already closed: its framing (and dictionary) ends at
   // output_[at]; the payload is copied only into the finished document.
@@ -215,6 +227,8 @@ class Encoder {
   Limits limits_;
   bool header_written_ = false;
   bool closed_ = false;
+  BlockWriter* stream_ = nullptr;  // where closed blocks go, when streaming
+  std::optional<TuvaxError> stream_error_;
   // What close() found, for reopen().
   std::size_t open_output_size_ = 0;
   bool open_header_written_ = false;
