@@ -157,11 +157,11 @@ PyRef encode_to_bytes(PyObject* obj) {
   return finish_to_bytes(encoder);
 }
 
-NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out) {
+NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out, std::string_view path) {
   auto step = decoder.decode_next(builder);
   if (!step) {
     (void)builder.take();  // drops what the failed value left
-    raise_core_error(CoreStep::Decode, step.error());
+    raise_file_error(CoreStep::Decode, step.error(), path);
     return NextValue::input_error;
   }
   switch (*step) {
@@ -178,11 +178,15 @@ NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out) {
 
 std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data) {
   Decoder decoder(data);
+  return decode_all(decoder);
+}
+
+std::optional<std::vector<PyRef>> decode_all(Decoder& decoder, std::string_view path) {
   ObjectBuilder builder;
   std::vector<PyRef> items;
   for (;;) {
     PyRef obj;
-    switch (decode_next(decoder, builder, obj)) {
+    switch (decode_next(decoder, builder, obj, path)) {
       case NextValue::value: items.push_back(std::move(obj)); break;
       case NextValue::end: return items;
       case NextValue::input_error:

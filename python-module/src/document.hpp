@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "pyref.hpp"
@@ -40,6 +41,9 @@ namespace tuvax::py {
 // The top-level values of `data` as Python objects, in order; RuntimeError
 // "decode error: {e}" for input the core refuses.
 [[nodiscard]] std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data);
+// The same for the values `decoder` has not yet given; a failed read of the
+// file at `path` (empty for none) is the mapped OSError.
+[[nodiscard]] std::optional<std::vector<PyRef>> decode_all(Decoder& decoder, std::string_view path = {});
 
 // What decode_next() came to.
 enum class NextValue : std::uint8_t {
@@ -51,7 +55,7 @@ enum class NextValue : std::uint8_t {
 
 // The next top-level value of `decoder`, built by `builder` into `out`.
 class ObjectBuilder;
-[[nodiscard]] NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out);
+[[nodiscard]] NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out, std::string_view path = {});
 
 // A new list that takes over `items`.
 [[nodiscard]] PyRef list_of(std::vector<PyRef>&& items);

@@ -136,6 +136,11 @@ bool set_core_attributes(PyObject* exc, const TuvaxError& e) {
   }
   if (f.a != nullptr && !set_u64(exc, f.a, e.a())) return false;
   if (f.b != nullptr && !set_u64(exc, f.b, e.b())) return false;
+  // Where in the document, for the errors that happened in a block.
+  for (const auto& [name, value] : {std::pair{"block_index", e.block() ? std::optional(e.block()->index) : std::nullopt},
+                                    std::pair{"block_offset", e.block() ? std::optional(e.block()->offset) : std::nullopt}}) {
+    if (value ? !set_u64(exc, name, *value) : PyObject_SetAttrString(exc, name, Py_None) != 0) return false;
+  }
   if (f.detail) {
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(e.text().data(), static_cast<Py_ssize_t>(e.text().size()), "replace"));
@@ -199,6 +204,15 @@ void raise_os_error(int err, std::optional<std::string_view> filename) {
     if (!r) return;
   }
   PyErr_SetObject(type, exc.get());
+}
+
+void raise_file_error(CoreStep step, const TuvaxError& e, std::string_view path) {
+  if (e.kind() != ErrorKind::Io) {
+    raise_core_error(step, e);
+    return;
+  }
+  if (PyErr_Occurred()) return;
+  raise_os_error(static_cast<int>(e.a()), path.empty() ? std::nullopt : std::optional(path));
 }
 
 void raise_nul_in_path() { PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte"); }

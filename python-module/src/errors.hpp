@@ -39,6 +39,12 @@ void raise_core_error(CoreStep step, const TuvaxError& e);
 // is named in an exception note.
 void raise_os_error(int err, std::optional<std::string_view> filename = std::nullopt);
 
+// Raises `e` from an operation on the file at `path` (the file system's
+// bytes, or empty for no file): Io as the mapped OSError naming the file,
+// unless a Python exception is already set (a signal handler's, or a file
+// object's), which then stands; any other kind as raise_core_error(step).
+void raise_file_error(CoreStep step, const TuvaxError& e, std::string_view path);
+
 // OSError "file name contained an unexpected NUL byte".
 void raise_nul_in_path();
 

@@ -73,12 +73,7 @@ PyObject* decode_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_fastcall(decode_from_file_sig, args, nargs, kwnames, argv)) return nullptr;
     auto path = arg_str("path", argv[0]);
     if (!path) return nullptr;
-    // The decoder's own limits bound how far the file is read.
-    auto data = read_input(*path, Limits{});
-    if (!data) return nullptr;
-    auto items = decode_document(data->span());
-    if (!items) return nullptr;
-    return single_or_list(std::move(*items)).release();
+    return decode_file(*path).release();
   });
 }
 

@@ -213,7 +213,14 @@ void BlockReader::hash_through(std::uint64_t to) noexcept {
 }
 
 Result<std::uint64_t> BlockReader::read_varint_at(std::uint64_t pos, std::uint64_t& after) {
-  TUVAX_TRY(const std::size_t have, source_.fill(pos, max_varint_len));
+  // One byte at a time, up to the last: a sender that wrote a whole length
+  // and waits must not be waited for in turn.
+  std::size_t have = 0;
+  while (have < max_varint_len) {
+    TUVAX_TRY(const std::size_t got, source_.fill(pos + have, 1));
+    if (got == 0) break;
+    if (*source_.at(pos + have++) < 0x80) break;
+  }
   // Decoded within what exists, so its errors and offsets are those of the
   // whole input in memory.
   auto v = decode_varint(source_.at(pos), have, 0);
