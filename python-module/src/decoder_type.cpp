@@ -26,16 +26,10 @@ struct DecoderObject {
   // position is the one that iteration and decode_all share; after an error
   // it returns that error again on every call.
   Decoder decoder;
-  // Made on first use and kept, so that keys and shared strings are made
-  // once for the whole stream. It holds only str objects, which refer to
-  // nothing, so the instance still needs no cycle collection.
-  std::unique_ptr<ObjectBuilder> builder;
+  // Its builder holds only str objects, which refer to nothing, so the
+  // instance still needs no cycle collection.
+  ValueStream values;
   bool consumed;  // decode_all has run
-  // Set while a value is being read, and kept when the read does not end
-  // cleanly (out of memory, another builder failure, a C++ exception): the
-  // decoder and builder are then part-way through a value, so no later call
-  // may resume from there. Names the exception class for the message.
-  std::string stopped_by;
   std::atomic<bool> busy;
 };
 
@@ -56,9 +50,8 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     DecoderObject* obj = as_decoder(self);
     new (&obj->data) std::vector<std::uint8_t>(std::move(copy));
     new (&obj->decoder) Decoder(obj->data);
-    new (&obj->builder) std::unique_ptr<ObjectBuilder>();
+    new (&obj->values) ValueStream();
     obj->consumed = false;
-    new (&obj->stopped_by) std::string();
     new (&as_decoder(self)->busy) std::atomic<bool>(false);
     return self;
   });
@@ -66,8 +59,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void decoder_dealloc(PyObject* self) {
   DecoderObject* obj = as_decoder(self);
-  obj->builder.~unique_ptr();
-  obj->stopped_by.~basic_string();
+  obj->values.~ValueStream();
   obj->decoder.~Decoder();  // before the bytes it reads
   obj->data.~vector();
   obj->busy.~atomic();
@@ -77,52 +69,6 @@ void decoder_dealloc(PyObject* self) {
 }
 
 void raise_consumed() { PyErr_SetString(PyExc_RuntimeError, "decoder already consumed"); }
-
-void raise_stopped(const std::string& by) {
-  PyErr_Format(PyExc_RuntimeError, "decoder stopped by an earlier %s", by.c_str());
-}
-
-// The class name of the pending exception, for raise_stopped().
-std::string pending_name() {
-  PyObject* exc = PyErr_GetRaisedException();
-  std::string name = "failure";
-  if (exc != nullptr) {
-    if (PyRef qual = PyRef::steal(PyType_GetName(Py_TYPE(exc)))) {
-      if (const char* utf8 = PyUnicode_AsUTF8(qual.get())) name = utf8;
-    }
-    PyErr_Clear();  // a failure to name it must not replace it
-    PyErr_SetRaisedException(exc);
-  }
-  return name;
-}
-
-// The next top-level value into `out`: 1, or 0 at the verified trailer, or
-// -1 with an exception set. An input error repeats on every later call (the
-// core decoder keeps it); any other failure stops the decoder for good.
-int next_value(DecoderObject* obj, PyRef& out) {
-  if (!obj->stopped_by.empty()) {
-    raise_stopped(obj->stopped_by);
-    return -1;
-  }
-  obj->stopped_by = "interrupted call";  // stays if a C++ exception leaves below
-  try {
-    if (!obj->builder) obj->builder = std::make_unique<ObjectBuilder>();
-    switch (decode_next(obj->decoder, *obj->builder, out)) {
-      case NextValue::value: obj->stopped_by.clear(); return 1;
-      case NextValue::end: obj->stopped_by.clear(); return 0;
-      case NextValue::input_error: obj->stopped_by.clear(); return -1;
-      case NextValue::builder_failed: break;
-    }
-  } catch (const std::bad_alloc&) {
-    obj->stopped_by = "MemoryError";
-    throw;  // the entry guard raises it
-  } catch (...) {
-    obj->stopped_by = "internal error";
-    throw;
-  }
-  obj->stopped_by = pending_name();
-  return -1;
-}
 
 PyObject* decoder_decode_all(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
@@ -144,17 +90,17 @@ PyObject* decoder_decode_all(PyObject* self, PyObject*) {
     try {
       for (;;) {
         PyRef item;
-        const int r = next_value(obj, item);
+        const int r = obj->values.next(obj->decoder, item);
         if (r < 0) return nullptr;
         if (r == 0) break;
         items.push_back(std::move(item));
       }
     } catch (const std::bad_alloc&) {
-      obj->stopped_by = "MemoryError";
+      obj->values.stop("MemoryError");
       throw;
     }
     PyRef list = list_of(std::move(items));
-    if (!list) obj->stopped_by = pending_name();
+    if (!list) obj->values.stop_by_pending();
     return list.release();
   });
 }
@@ -168,7 +114,7 @@ PyObject* decoder_iternext(PyObject* self) {
       return nullptr;
     }
     PyRef item;
-    const int r = next_value(obj, item);
+    const int r = obj->values.next(obj->decoder, item);
     if (r < 0) return nullptr;
     // Only once the trailer has verified: a damaged end raises instead.
     if (r == 0) PyErr_SetNone(PyExc_StopIteration);

@@ -67,7 +67,7 @@ class WireSink {
       if (auto r = w_.commit(); !r) error_ = std::move(r).error();
     }
     if (ok()) return true;
-    raise_core_error(CoreStep::Encode, *error_);
+    raise_file_error(CoreStep::Encode, *error_, {});  // a streamed block may fail to be written
     return false;
   }
 
@@ -193,6 +193,54 @@ std::optional<std::vector<PyRef>> decode_all(Decoder& decoder, std::string_view 
       case NextValue::builder_failed: return std::nullopt;
     }
   }
+}
+
+namespace {
+
+// The class name of the pending exception.
+std::string pending_name() {
+  PyObject* exc = PyErr_GetRaisedException();
+  std::string name = "failure";
+  if (exc != nullptr) {
+    if (PyRef qual = PyRef::steal(PyType_GetName(Py_TYPE(exc)))) {
+      if (const char* utf8 = PyUnicode_AsUTF8(qual.get())) name = utf8;
+    }
+    PyErr_Clear();  // a failure to name it must not replace it
+    PyErr_SetRaisedException(exc);
+  }
+  return name;
+}
+
+}  // namespace
+
+ValueStream::ValueStream() noexcept = default;
+ValueStream::~ValueStream() = default;
+
+void ValueStream::stop_by_pending() { stopped_by_ = pending_name(); }
+
+int ValueStream::next(Decoder& decoder, PyRef& out, std::string_view path) {
+  if (!stopped_by_.empty()) {
+    PyErr_Format(PyExc_RuntimeError, "decoder stopped by an earlier %s", stopped_by_.c_str());
+    return -1;
+  }
+  stopped_by_ = "interrupted call";  // stays if a C++ exception leaves below
+  try {
+    if (!builder_) builder_ = std::make_unique<ObjectBuilder>();
+    switch (decode_next(decoder, *builder_, out, path)) {
+      case NextValue::value: stopped_by_.clear(); return 1;
+      case NextValue::end: stopped_by_.clear(); return 0;
+      case NextValue::input_error: stopped_by_.clear(); return -1;
+      case NextValue::builder_failed: break;
+    }
+  } catch (const std::bad_alloc&) {
+    stopped_by_ = "MemoryError";
+    throw;  // the entry guard raises it
+  } catch (...) {
+    stopped_by_ = "internal error";
+    throw;
+  }
+  stop_by_pending();
+  return -1;
 }
 
 PyRef list_of(std::vector<PyRef>&& items) {

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +18,8 @@
 #include "tuvax/encoder.hpp"
 
 namespace tuvax::py {
+
+class ObjectBuilder;
 
 // Writes `obj` (borrowed) into `encoder` as one top-level value, straight
 // from the objects. A conversion error (TypeError, OverflowError,
@@ -54,8 +58,38 @@ enum class NextValue : std::uint8_t {
 };
 
 // The next top-level value of `decoder`, built by `builder` into `out`.
-class ObjectBuilder;
 [[nodiscard]] NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out, std::string_view path = {});
+
+// Top-level values one at a time, for the iterator types. An input error
+// repeats on every later call (the decoder keeps it), and a failed read may
+// be tried again; any other failure inside a call (a MemoryError, another
+// builder failure, a C++ exception) leaves the decoder part-way through a
+// value, so it stops the stream for good: no value is handed out after it,
+// and every later call raises RuntimeError "decoder stopped by an earlier
+// {class}".
+class ValueStream {
+ public:
+  ValueStream() noexcept;
+  ~ValueStream();
+  ValueStream(const ValueStream&) = delete;
+  ValueStream& operator=(const ValueStream&) = delete;
+
+  // 1 with `out` set, 0 at the verified trailer, -1 with an exception set.
+  // `path` names the file a failed read is reported for.
+  [[nodiscard]] int next(Decoder& decoder, PyRef& out, std::string_view path = {});
+  // Stops the stream for a failure of the caller's own, named by `by` or by
+  // the exception set.
+  void stop(const char* by) { stopped_by_ = by; }
+  void stop_by_pending();
+
+ private:
+  // Made on first use and kept, so that keys and shared strings are made
+  // once for the whole stream.
+  std::unique_ptr<ObjectBuilder> builder_;
+  // Set while a value is being read, and kept when the read does not end
+  // cleanly; names the exception class for the message.
+  std::string stopped_by_;
+};
 
 // A new list that takes over `items`.
 [[nodiscard]] PyRef list_of(std::vector<PyRef>&& items);

@@ -69,6 +69,7 @@ int module_exec(PyObject* module) {
 
     if (!add_type(module, "Encoder", encoder_type())) return -1;
     if (!add_type(module, "TuvaxDecoder", decoder_type())) return -1;
+    if (!add_private_names(module)) return -1;
     return 0;
   });
 }

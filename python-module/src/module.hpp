@@ -17,6 +17,10 @@ std::span<PyMethodDef> module_functions() noexcept;
 PyTypeObject* encoder_type() noexcept;
 PyTypeObject* decoder_type() noexcept;
 
+// The package's private entry points (_Writer, _Reader, _blocks), added as
+// attributes outside __all__. false: exception set.
+[[nodiscard]] bool add_private_names(PyObject* module);
+
 }  // namespace tuvax::py
 
 #endif  // TUVAX_PY_MODULE_HPP

@@ -156,6 +156,8 @@ class Encoder {
 
   // For an encoder writing to a BlockWriter: the last block, then the trailer.
   [[nodiscard]] Result<void> finish_stream();
+  // The error with which writing a block failed, if one did.
+  const std::optional<TuvaxError>& stream_error() const noexcept { return stream_error_; }
 
  private:
   friend class ValueWriter;
