@@ -6,7 +6,7 @@ parse_text(); only the documented exceptions may come out: RuntimeError
 col C: ...", plus UnicodeEncodeError for a str holding lone surrogates. What
 decodes or parses must survive encode()/pretty_print() and come back equal.
 
-    python3 fuzz/fuzz_python.py SECONDS
+    PYTHONPATH=...:python-module/tests python3 fuzz/fuzz_python.py SECONDS
 
 Hypothesis generates the inputs; every batch runs with a fresh random seed,
 so the budget explores rather than replays. A failing input is printed (and
@@ -15,7 +15,6 @@ shrunk) by Hypothesis, and the run exits 1.
 
 import math
 import re
-import struct
 import sys
 import time
 
@@ -23,113 +22,7 @@ from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
 import _tuvax_native as tv
-
-# ---- XXH64 (seed 0), to put checksums right after a mutation ----
-
-_P1 = 11400714785074694791
-_P2 = 14029467366897019727
-_P3 = 1609587929392839161
-_P4 = 9650029242287828579
-_P5 = 2870177450012600261
-_M = (1 << 64) - 1
-
-
-def _rotl(x, r):
-    return ((x << r) | (x >> (64 - r))) & _M
-
-
-def _round(acc, lane):
-    return (_rotl((acc + lane * _P2) & _M, 31) * _P1) & _M
-
-
-def _merge(h, v):
-    return (((h ^ _round(0, v)) * _P1) + _P4) & _M
-
-
-def xxh64(data):
-    n, i = len(data), 0
-    if n >= 32:
-        v = [(_P1 + _P2) & _M, _P2, 0, (-_P1) & _M]
-        while i + 32 <= n:
-            for k in range(4):
-                v[k] = _round(v[k], int.from_bytes(data[i + 8 * k : i + 8 * k + 8], "little"))
-            i += 32
-        h = (_rotl(v[0], 1) + _rotl(v[1], 7) + _rotl(v[2], 12) + _rotl(v[3], 18)) & _M
-        for lane in v:
-            h = _merge(h, lane)
-    else:
-        h = _P5
-    h = (h + n) & _M
-    while i + 8 <= n:
-        h ^= _round(0, int.from_bytes(data[i : i + 8], "little"))
-        h = (_rotl(h, 27) * _P1 + _P4) & _M
-        i += 8
-    if i + 4 <= n:
-        h ^= (int.from_bytes(data[i : i + 4], "little") * _P1) & _M
-        h = (_rotl(h, 23) * _P2 + _P3) & _M
-        i += 4
-    while i < n:
-        h ^= (data[i] * _P5) & _M
-        h = (_rotl(h, 11) * _P1) & _M
-        i += 1
-    h ^= h >> 33
-    h = (h * _P2) & _M
-    h ^= h >> 29
-    h = (h * _P3) & _M
-    return h ^ (h >> 32)
-
-
-# ---- Documents taken apart into blocks and put together again ----
-
-MAGIC = b"TUVAXv1"
-
-
-def varint(v):
-    out = bytearray()
-    while v >= 0x80:
-        out.append((v & 0x7F) | 0x80)
-        v >>= 7
-    out.append(v)
-    return bytes(out)
-
-
-def read_varint(b, pos):
-    v = shift = 0
-    for i in range(10):
-        if pos + i >= len(b):
-            return None, pos
-        v |= (b[pos + i] & 0x7F) << shift
-        shift += 7
-        if b[pos + i] < 0x80:
-            return v, pos + i + 1
-    return None, pos
-
-
-def split(doc):
-    """(reserved byte, [[type, compression, payload], ...]); never fails."""
-    if len(doc) < 8:
-        return 0, []
-    blocks, pos = [], 8
-    while pos < len(doc) and doc[pos] in (1, 2, 3, 4):
-        length, p = read_varint(doc, pos + 1)
-        if p >= len(doc):
-            break
-        comp, p = doc[p], p + 9
-        end = len(doc) if length is None else min(len(doc), p + length)
-        blocks.append([doc[pos], comp, doc[p:end]])
-        pos = end
-    return doc[7], blocks
-
-
-def join(reserved, blocks):
-    out = bytearray(MAGIC + bytes([reserved & 0xFF]))
-    for btype, comp, payload in blocks:
-        out += bytes([btype]) + varint(len(payload)) + bytes([comp])
-        out += struct.pack("<Q", xxh64(payload)) + payload
-    file_hash = struct.pack("<Q", xxh64(out))
-    out += b"\xff\x08\x00" + struct.pack("<Q", xxh64(file_hash)) + file_hash
-    return bytes(out)
-
+from doc_framer import HEADER, join, split  # python-module/tests, on PYTHONPATH
 
 # ---- Strategies ----
 
@@ -284,7 +177,7 @@ def fuzz_decode_documents(data):
 
 
 @budget
-@given(st.binary(max_size=64).map(lambda b: (MAGIC + b"\x00" + b) if b[:1] != b"!" else b))
+@given(st.binary(max_size=64).map(lambda b: (HEADER + b) if b[:1] != b"!" else b))
 def fuzz_decode_bytes(data):
     check_decode(data)
 
@@ -303,10 +196,10 @@ def fuzz_parse_mutated(text):
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 60.0
-    # The hash above must agree with the module's, or every repaired
-    # document would fail its checksums and test nothing.
+    # Framing must agree with the module's, or every repaired document would
+    # fail its checksums and test nothing.
     doc = tv.encode([1, "two"])
-    assert struct.unpack("<Q", doc[-8:])[0] == xxh64(doc[:-19]), "xxh64 disagrees with the module"
+    assert join(*split(doc)) == doc, "the framer disagrees with the module"
 
     harnesses = [fuzz_decode_documents, fuzz_decode_bytes, fuzz_parse_texts, fuzz_parse_mutated]
     deadline = time.monotonic() + seconds

@@ -20,11 +20,18 @@
 #   requested/limit (MemoryLimitExceeded), tag (InvalidWireType), code
 #   (UnknownCompression), block_type (InvalidBlockType), detail (the text of
 #   Decompression and InvalidData), and lineno, colno and detail (TextParse).
+#   Errors that happened in a block also carry block_index and block_offset
+#   (else None).
 # - OSError (FileNotFoundError, PermissionError, ...) from the file functions
-#   carries errno, strerror and filename, with its text "{strerror} (os error
-#   {errno})". It is a private subclass of the class named, which keeps that
-#   text while the attributes are set.
+#   is of exactly the class named, with its text "{message} (os error
+#   {errno})" as its one argument and errno set; strerror and filename stay
+#   None, and a note names the file.
+#
+# The names starting with "_" are the tuvax package's private entry points,
+# outside __all__.
 
+from collections.abc import Buffer, Callable, Iterable
+from os import PathLike
 from typing import Any, Final, Self, SupportsIndex, final
 
 __all__ = [
@@ -90,3 +97,42 @@ class TuvaxDecoder:
 
     def decode_all(self, /) -> list[Any]:
         """The top-level values not yet taken by iteration, always as a list; once only."""
+
+type _Path = str | bytes | PathLike[str] | PathLike[bytes]
+
+@final
+class _Writer:
+    """One document written a block at a time to a path (replaced atomically) or a write callable."""
+
+    def __new__(cls, target: _Path | Callable[[bytes], object], *, dedup: bool = False) -> Self: ...
+    def encode(self, obj: object, /) -> None:
+        """Append one top-level value."""
+
+    def finish(self) -> None:
+        """Close the last block, write the trailer and, for a path, replace the file."""
+
+    def abort(self) -> None:
+        """Drop the document: a file being written is removed, its target left as it was."""
+
+@final
+class _Reader:
+    """The top-level values of one document, from a path or a read callable, a block at a time."""
+
+    def __new__(cls, source: _Path | Callable[[int], Buffer]) -> Self: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> Any: ...
+
+def _blocks(
+    data: Buffer, /
+) -> tuple[
+    int | None,
+    list[tuple[int, int, str, int, int, int | None]],
+    int | None,
+    RuntimeError | None,
+    str | None,
+]:
+    """(reserved byte, [(index, offset, name, compression, payload length, dictionary
+    entries)], end offset, error, name of the block it happened in): the verified framing."""
+
+def _replace_file(path: _Path, chunks: Iterable[Buffer], /) -> None:
+    """The chunks as the new contents of the file at `path`, replaced atomically."""

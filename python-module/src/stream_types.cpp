@@ -6,6 +6,7 @@
 // These are private: the nine specified names keep their exact behaviour.
 #include "python.hpp"
 
+#include <algorithm>  // std::min
 #include <atomic>
 #include <cstring>  // std::memcpy
 #include <memory>
@@ -82,6 +83,9 @@ class CallSource final : public StreamSource {
 
  private:
   Result<std::size_t> read_some(std::uint8_t* out, std::size_t n) override {
+    // A block's payload is asked for in pieces: read(64 MiB) would make a
+    // bytes object as large as the buffer it is copied into.
+    n = std::min(n, max_call_read);
     PyRef r = PyRef::steal(PyObject_CallFunction(read_, "n", static_cast<Py_ssize_t>(n)));
     if (!r) return std::unexpected(python_failed());
     Py_buffer view;
@@ -97,6 +101,7 @@ class CallSource final : public StreamSource {
     PyBuffer_Release(&view);
     return got;
   }
+  static constexpr std::size_t max_call_read = std::size_t{1} << 20;
   PyObject* read_;  // borrowed from the reader object, which owns it
 };
 
@@ -403,9 +408,10 @@ const char* block_name(BlockType t) noexcept {
 
 // _blocks(data) -> (reserved byte or None, [(index, offset, name, compression,
 // payload length, dictionary entries or None)], end offset or None, error or
-// None): the framing of the document in `data` as the decoder reads it,
-// every block verified, up to the first error, which is returned rather than
-// raised so that a tool can show the blocks before it.
+// None, name of the block the error happened in or None): the framing of the
+// document in `data` as the decoder reads it, every block verified, up to the
+// first error, which is returned rather than raised so that a tool can show
+// the blocks before it. The reserved byte is given once the header verified.
 PyObject* blocks(PyObject*, PyObject* arg) {
   return guard([&]() -> PyObject* {
     Py_buffer view;
@@ -419,9 +425,18 @@ PyObject* blocks(PyObject*, PyObject* arg) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     PyRef error = PyRef::borrow(Py_None);
+    bool header_verified = false;
+    const char* failed_in = nullptr;
     for (;;) {
       auto block = reader.next();
       if (!block) {
+        if (const auto& where = block.error().block()) {
+          header_verified = true;
+          // The reader refuses a block with an unknown type byte first.
+          if (where->offset < static_cast<std::uint64_t>(view.len) &&
+              block.error().kind() != ErrorKind::InvalidBlockType)
+            failed_in = block_name(static_cast<BlockType>(static_cast<const std::uint8_t*>(view.buf)[where->offset]));
+        }
         raise_core_error(CoreStep::Decode, block.error());
         error = PyRef::steal(PyErr_GetRaisedException());
         if (!error) return nullptr;
@@ -438,19 +453,62 @@ PyObject* blocks(PyObject*, PyObject* arg) {
                                               block_name(block->type), block->compression,
                                               static_cast<Py_ssize_t>(block->payload.size()), entries.get()));
       if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
+      header_verified = true;
       if (block->type == BlockType::Trailer) break;
     }
-    PyRef reserved = view.len >= static_cast<Py_ssize_t>(header_size)
-                         ? PyRef::steal(PyLong_FromLong(static_cast<const std::uint8_t*>(view.buf)[magic.size()]))
-                         : PyRef::borrow(Py_None);
+    PyRef reserved =
+        header_verified ? PyRef::steal(PyLong_FromLong(reader.reserved_byte())) : PyRef::borrow(Py_None);
     PyRef end = reader.finished() ? PyRef::steal(PyLong_FromUnsignedLongLong(reader.end())) : PyRef::borrow(Py_None);
-    if (!reserved || !end) return nullptr;
-    return PyTuple_Pack(4, reserved.get(), list.get(), end.get(), error.get());
+    PyRef failed = failed_in != nullptr ? PyRef::steal(PyUnicode_FromString(failed_in)) : PyRef::borrow(Py_None);
+    if (!reserved || !end || !failed) return nullptr;
+    return PyTuple_Pack(5, reserved.get(), list.get(), end.get(), error.get(), failed.get());
+  });
+}
+
+// _replace_file(path, chunks): the bytes-like objects that `chunks` yields,
+// one after another, as the new contents of the file at `path`, through the
+// same atomic replacement as every file the module writes. An exception from
+// the iterable, or a failed write, leaves the target as it was.
+PyObject* replace_file_from(PyObject*, PyObject* args) {
+  return guard([&]() -> PyObject* {
+    PyObject* target = nullptr;
+    PyObject* iterable = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_replace_file", &target, &iterable)) return nullptr;
+    auto path = fs_path(target);
+    if (!path) return nullptr;
+    if (path->find('\0') != std::string::npos) {
+      raise_nul_in_path();
+      return nullptr;
+    }
+    PyRef chunks = PyRef::steal(PyObject_GetIter(iterable));
+    if (!chunks) return nullptr;
+    GilBlocking blocking;
+    AtomicFile file;
+    Result<void> r = file.open(*path, blocking);
+    while (r) {
+      PyRef chunk = PyRef::steal(PyIter_Next(chunks.get()));
+      if (!chunk) {
+        if (PyErr_Occurred()) return nullptr;  // the file is abandoned
+        r = file.commit();
+        break;
+      }
+      Py_buffer view;
+      if (PyObject_GetBuffer(chunk.get(), &view, PyBUF_SIMPLE) != 0) return nullptr;
+      r = file.sink().write({static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)});
+      PyBuffer_Release(&view);
+    }
+    if (!r) {
+      raise_file_error(CoreStep::Finish, r.error(), *path);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
   });
 }
 
 PyMethodDef private_functions[] = {
     {"_blocks", blocks, METH_O, "_blocks(data)\n--\n\nThe verified framing of a document, for tools."},
+    {"_replace_file", replace_file_from, METH_VARARGS,
+     "_replace_file(path, chunks)\n--\n\nThe chunks as the new contents of the file, replaced atomically."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -469,8 +527,10 @@ PyTypeObject* reader_type() noexcept {
 bool add_private_names(PyObject* module) {
   PyRef name = PyRef::steal(PyModule_GetNameObject(module));
   if (!name) return false;
-  PyRef func = PyRef::steal(PyCFunction_NewEx(&private_functions[0], module, name.get()));
-  if (!func || PyModule_AddObjectRef(module, "_blocks", func.get()) != 0) return false;
+  for (PyMethodDef* def = private_functions; def->ml_name != nullptr; ++def) {
+    PyRef func = PyRef::steal(PyCFunction_NewEx(def, module, name.get()));
+    if (!func || PyModule_AddObjectRef(module, def->ml_name, func.get()) != 0) return false;
+  }
   PyTypeObject* w = writer_type();
   PyTypeObject* r = reader_type();
   return w != nullptr && r != nullptr &&

@@ -2,20 +2,14 @@
 
 import errno
 import os
-import pathlib
 import pickle
 import struct
-import sys
 
 import pytest
 
 from _tuvax_native import Encoder, TuvaxDecoder, decode, decode_from_file, encode, encode_to_file, parse_text
+from doc_framer import HEADER, join, varint, xxh64
 from native_support import nested_lists
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "fuzz"))
-from fuzz_python import join, varint, xxh64  # noqa: E402  (checksums for hand-made blocks)
-
-HEADER = b"TUVAXv1\x00"
 
 
 def data_doc(payload):

@@ -9,16 +9,28 @@ this package adds stream helpers in the manner of `json` and `pickle`:
     >>> tuvax.loads(buf.getbuffer())
     {'name': 'Ada', 'tags': ['a', 'a']}
 
+Long streams of values go to and come from files a block at a time:
+
+    >>> with tuvax.open_writer(buf := io.BytesIO()) as w:
+    ...     for i in range(3):
+    ...         w.write({"n": i})
+    >>> [v["n"] for v in tuvax.iter_load(io.BytesIO(buf.getvalue()))]
+    [0, 1, 2]
+
 The command line tool is `tuvax` (or `python -m tuvax`).
 """
 
 import io
-from collections.abc import Buffer
-from typing import Any, Protocol
+import os
+from collections.abc import Buffer, Callable, Iterable, Iterator
+from types import TracebackType
+from typing import Any, Protocol, Self
 
 from _tuvax_native import (
     Encoder,
     TuvaxDecoder,
+    _Reader,
+    _Writer,
     __version__,
     decode,
     decode_from_file,
@@ -41,6 +53,10 @@ __all__ = [
     "dump",
     "load",
     "loads",
+    "Writer",
+    "open_writer",
+    "dump_iter",
+    "iter_load",
 ]
 
 
@@ -49,7 +65,10 @@ class _BinaryWriter(Protocol):
 
 
 class _BinaryReader(Protocol):
-    def read(self) -> bytes: ...
+    def read(self, size: int, /) -> bytes: ...
+
+
+type _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 
 def dump(obj: object, fp: _BinaryWriter, *, dedup: bool = False) -> None:
@@ -86,12 +105,125 @@ def loads(data: Buffer) -> Any:
         return decode(view.tobytes())
 
 
-def load(fp: _BinaryReader) -> Any:
-    """Read the binary file `fp` to its end and decode the document in it."""
+def _read_of(fp: _BinaryReader, caller: str) -> Callable[[int], bytes]:
+    """`fp.read`, refusing text: the reader would otherwise fail on str."""
     if isinstance(fp, io.TextIOBase):
         # Reading would fail as text first, on the first byte that is not UTF-8.
-        raise TypeError("load() needs a file opened in binary mode, not a text file")
-    data = fp.read()
-    if isinstance(data, str):  # some other reader of text, despite the annotation
-        raise TypeError("load() needs a file opened in binary mode, read() returned str")
-    return loads(data)
+        raise TypeError(f"{caller} needs a file opened in binary mode, not a text file")
+    read = fp.read
+
+    def read_bytes(size: int) -> bytes:
+        data = read(size)
+        if isinstance(data, str):  # some other reader of text, despite the annotation
+            raise TypeError(f"{caller} needs a file opened in binary mode, read() returned str")
+        return data
+
+    return read_bytes
+
+
+def load(fp: _BinaryReader) -> Any:
+    """Read one document from the binary file `fp` and decode it.
+
+    Same result as `decode`: one top-level value as itself, any other number
+    of values as a list. Reading stops just after the document's trailer, so
+    documents written one after another by `dump` come back one per call, and
+    the document is read a block at a time.
+    """
+    values = list(_Reader(_read_of(fp, "load()")))
+    return values[0] if len(values) == 1 else values
+
+
+def iter_load(source: _Path | _BinaryReader) -> Iterator[Any]:
+    """The top-level values of one document, one at a time, from a file.
+
+    `source` is a path or a binary file object. The document is read a block
+    at a time, and each block's checksum is verified before any value in it
+    is produced; the iteration ends only once the trailer, with the hash of
+    the whole document, has verified. A file object is left just after the
+    trailer.
+    """
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return _Reader(source)
+    return _Reader(_read_of(source, "iter_load()"))
+
+
+class Writer:
+    """Writes top-level values to one document, a block at a time.
+
+    Make one with `open_writer`. Each data block is written as soon as it is
+    full, so a long stream of values is never held whole. Use it as a
+    context manager: leaving the block completes the document (`close`), and
+    an exception in it abandons the document (`abort`), which leaves a target
+    path as it was.
+    """
+
+    def __init__(self, target: _Path | _BinaryWriter, *, dedup: bool = False) -> None:
+        if isinstance(target, (str, bytes, os.PathLike)):
+            self._native = _Writer(target, dedup=dedup)
+        elif isinstance(target, io.TextIOBase):
+            raise TypeError("open_writer() needs a file opened in binary mode, not a text file")
+        else:
+            self._native = _Writer(target.write, dedup=dedup)
+        self._closed = False
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def write(self, obj: object) -> None:
+        """Append one top-level value.
+
+        A value that cannot be encoded is refused and leaves the document as
+        it was; a block that cannot be written closes the writer.
+        """
+        self._native.encode(obj)
+
+    def close(self) -> None:
+        """Write the last block and the trailer; a path is then replaced by the file.
+
+        Closing a closed writer does nothing.
+        """
+        if not self._closed:
+            self._closed = True
+            self._native.finish()
+
+    def abort(self) -> None:
+        """Abandon the document: a target path is left as it was.
+
+        Bytes already handed to a file object stay there, without a trailer,
+        so no reader takes them for a document.
+        """
+        self._closed = True
+        self._native.abort()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        if exc_type is None:
+            self.close()
+        else:
+            self.abort()
+
+
+def open_writer(target: _Path | _BinaryWriter, *, dedup: bool = False) -> Writer:
+    """A `Writer` of one document to `target`, a path or a binary file object.
+
+    A path is replaced atomically when the writer closes: the document goes
+    to a temporary file in the same directory first. With `dedup`, repeated
+    strings are stored once per block and referenced after that. The bytes
+    are those `Encoder` gives for the same values and setting.
+    """
+    return Writer(target, dedup=dedup)
+
+
+def dump_iter(values: Iterable[object], target: _Path | _BinaryWriter, *, dedup: bool = False) -> None:
+    """Write every value of `values` as a top-level value of one document.
+
+    The values are encoded as they come, a block at a time. If one cannot be
+    encoded, or the iterable raises, a target path is left as it was.
+    """
+    with open_writer(target, dedup=dedup) as w:
+        for value in values:
+            w.write(value)

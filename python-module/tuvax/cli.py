@@ -8,19 +8,14 @@ command line exits with status 2 (argparse's convention).
 from __future__ import annotations
 
 import argparse
-import errno
 import json
 import math
 import os
-import stat
 import sys
-import tempfile
-from collections.abc import Callable, Sequence
-from typing import Any, NoReturn
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import IO, Any, NoReturn
 
-from _tuvax_native import Encoder, TuvaxDecoder, __version__, decode, parse_text, pretty_print
-
-from tuvax import _layout
+from _tuvax_native import TuvaxDecoder, _blocks, _Reader, _replace_file, _Writer, __version__, parse_text, pretty_print
 
 _INT_MIN = -(2**63)
 _UINT_MAX = 2**64 - 1
@@ -30,26 +25,96 @@ class CliError(Exception):
     """A failure reported as one line on standard error."""
 
 
+def _reason(e: OSError) -> str:
+    # The module's file errors carry their text in the message, not strerror.
+    return e.strerror or (os.strerror(e.errno) if e.errno else str(e))
+
+
 # ---- Input ----
 
 
-def _read_input(path: str | None) -> tuple[bytes, str]:
-    """The whole input and the name to use for it in messages."""
+def _open_input(path: str | None) -> tuple[IO[bytes], str]:
+    """The input as a binary file, and the name to use for it in messages."""
     if path is None or path == "-":
         if sys.stdin.isatty():
             # Otherwise a forgotten file name looks like a hang.
             print("tuvax: reading standard input from the terminal; end it with Ctrl-D",
                   file=sys.stderr, flush=True)
-        return sys.stdin.buffer.read(), "<stdin>"
+        return sys.stdin.buffer, "<stdin>"
     try:
-        with open(path, "rb") as f:
-            return f.read(), path
+        return open(path, "rb"), path
     except OSError as e:
-        raise CliError(f"cannot read {path}: {e.strerror}") from None
+        raise CliError(f"cannot read {path}: {_reason(e)}") from None
+
+
+def _read_input(path: str | None) -> tuple[bytes, str]:
+    """The whole input and the name to use for it in messages."""
+    f, name = _open_input(path)
+    try:
+        return f.read(), name
+    except OSError as e:
+        raise CliError(f"cannot read {name}: {_reason(e)}") from None
+    finally:
+        if f is not sys.stdin.buffer:
+            f.close()
+
+
+def _values(f: IO[bytes], name: str) -> Iterator[Any]:
+    """The top-level values of the one document in `f`, read a block at a time.
+
+    Bytes after its trailer are refused once the values are out: the module
+    ignores them, as the format allows, but a file given to this command is
+    one document, and a second one after it would be lost without a word.
+    """
+    at = 0
+
+    def read(n: int) -> bytes:
+        nonlocal at
+        data = f.read(n)
+        at += len(data)
+        return data
+
+    try:
+        try:
+            yield from _Reader(read)
+            end = at
+            while chunk := f.read(1 << 16):
+                at += len(chunk)
+        except RuntimeError as e:
+            raise CliError(f"{name}: {e}") from None
+        except OSError as e:
+            raise CliError(f"cannot read {name}: {_reason(e)}") from None
+        if at > end:
+            raise CliError(f"{name}: {at - end} bytes after the trailer at offset {end}: "
+                           f"a second document, or damage")
+    finally:
+        if f is not sys.stdin.buffer:
+            f.close()
+
+
+def _json_lines(f: IO[bytes], name: str) -> Iterator[Any]:
+    """One value per line of JSON, read a line at a time; blank lines are skipped."""
+    n = 0
+    while True:
+        try:
+            raw = f.readline()
+        except OSError as e:
+            raise CliError(f"cannot read {name}: {_reason(e)}") from None
+        if not raw:
+            return
+        n += 1
+        try:
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError as e:
+            raise CliError(f"{name}: line {n}: not UTF-8 text (invalid byte at offset {e.start})") from None
+        if n == 1:
+            line = line.removeprefix("\ufeff")
+        if line.strip():
+            yield _load_json(line, f"{name}: line {n}")
 
 
 def _as_text(data: bytes, name: str) -> str:
-    if data.startswith(_layout.MAGIC):
+    if _blocks(data)[0] is not None:  # a document's header verified
         raise CliError(f"{name}: this is a binary document, not text (try: tuvax decode)")
     try:
         text = data.decode("utf-8")
@@ -120,69 +185,17 @@ def _refuse_terminal(output: str | None) -> None:
         raise CliError("refusing to write binary output to a terminal; use -o FILE or redirect")
 
 
-def write_atomic(path: str, data: bytes) -> None:
-    """Replace the file at `path` by `data` so that a failure leaves it as it was.
+def _write_output(path: str | None, chunks: Iterable[bytes]) -> None:
+    """The chunks to standard output, or as the new contents of the file `path`.
 
-    The bytes go to a temporary file in the same directory, reach the disk,
-    and are renamed over the target. A symbolic link is written through; a
-    target that is not a regular file (a FIFO, /dev/null) is written directly.
+    A file is replaced atomically: a failure, or a CliError raised while the
+    chunks are made, leaves it as it was. A symbolic link is written through;
+    a target that is not a regular file (a FIFO, /dev/null) is written directly.
     """
-    try:
-        st: os.stat_result | None = os.stat(path)
-    except FileNotFoundError:
-        st = None
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror}") from None
-    try:
-        if st is not None and stat.S_ISDIR(st.st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR))
-        if st is not None and not stat.S_ISREG(st.st_mode):
-            with open(path, "wb") as f:
-                f.write(data)
-            return
-        target = os.path.realpath(path)
-        _replace_file(target, data, stat.S_IMODE(st.st_mode) if st is not None else None)
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror}") from None
-
-
-def _replace_file(target: str, data: bytes, mode: int | None) -> None:
-    directory = os.path.dirname(target) or "."
-    if mode is None:
-        umask = os.umask(0)
-        os.umask(umask)
-        mode = 0o666 & ~umask
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fchmod(f.fileno(), mode)
-            os.fsync(f.fileno())
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
-    # The rename is durable only once the directory entry is on disk too.
-    try:
-        dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    except OSError:
-        return
-    try:
-        os.fsync(dir_fd)
-    except OSError:
-        pass
-    finally:
-        os.close(dir_fd)
-
-
-def _write_output(path: str | None, data: bytes) -> None:
     if path is None or path == "-":
         try:
-            sys.stdout.buffer.write(data)
+            for chunk in chunks:
+                sys.stdout.buffer.write(chunk)
             sys.stdout.buffer.flush()
         except BrokenPipeError:
             raise
@@ -190,9 +203,22 @@ def _write_output(path: str | None, data: bytes) -> None:
             # What could not be written stays buffered; let the flush at exit
             # drop it instead of reporting the failure a second time.
             _silence_stdout()
-            raise CliError(f"cannot write <stdout>: {e.strerror}") from None
+            raise CliError(f"cannot write <stdout>: {_reason(e)}") from None
     else:
-        write_atomic(path, data)
+        try:
+            _replace_file(path, chunks)
+        except OSError as e:
+            raise CliError(f"cannot write {path}: {_reason(e)}") from None
+
+
+def _document_writer(path: str | None, dedup: bool) -> _Writer:
+    """A streaming writer of one document to standard output or the file `path`."""
+    try:
+        if path is None or path == "-":
+            return _Writer(sys.stdout.buffer.write, dedup=dedup)
+        return _Writer(path, dedup=dedup)
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {_reason(e)}") from None
 
 
 def _silence_stdout() -> None:
@@ -277,27 +303,54 @@ def _out_of_range(value: Any) -> str | None:
 # ---- Subcommands ----
 
 
-def _encode(args: argparse.Namespace) -> int:
-    _refuse_terminal(args.output)
-    data, name = _read_input(args.input)
-    text = _as_text(data, name)
-    obj = _load_json(text, name) if args.source == "json" else _load_text(text, name)
-    enc = Encoder()
-    if args.dedup:
-        enc.enable_dedup()
+_TOO_LARGE_HINT = ("a single value must fit in one 64 MiB block; write its items as separate "
+                   "values (tuvax encode --from jsonl, or one Encoder.encode per item)")
+
+
+def _encode_value(writer: _Writer, obj: Any, name: str) -> None:
     try:
-        enc.encode(obj)
-        # One document and nothing after it: decode refuses anything else.
-        data = enc.finish()
+        writer.encode(obj)
     except OverflowError:
         found = _first(obj, _out_of_range)
         if found is None:
             raise
         raise CliError(f"{name}: cannot encode {found[0]}: {found[1]}") from None
     except RuntimeError as e:
+        if getattr(e, "kind", None) == "BlockTooLarge":
+            raise CliError(f"{name}: {e}: {_TOO_LARGE_HINT}") from None
         path = _culprit(obj, e)
         raise CliError(f"{name}: cannot encode {path}: {e}" if path else f"{name}: {e}") from None
-    _write_output(args.output, data)
+
+
+def _encode(args: argparse.Namespace) -> int:
+    _refuse_terminal(args.output)
+    if args.source == "jsonl":
+        f, name = _open_input(args.input)
+        values = _json_lines(f, name)
+    else:
+        data, name = _read_input(args.input)
+        text = _as_text(data, name)
+        del data
+        values = iter([_load_json(text, name) if args.source == "json" else _load_text(text, name)])
+    writer = _document_writer(args.output, args.dedup)
+    to_stdout = args.output is None or args.output == "-"
+    try:
+        for obj in values:
+            _encode_value(writer, obj, name)
+        # One document and nothing after it: decode refuses anything else.
+        writer.finish()
+        if to_stdout:
+            sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        if to_stdout:
+            _silence_stdout()  # see _write_output
+        raise CliError(f"cannot write {'<stdout>' if to_stdout else args.output}: {_reason(e)}") from None
+    except RuntimeError as e:
+        raise CliError(f"{name}: {e}") from None
+    finally:
+        writer.abort()  # a file not yet replaced stays as it was
     return 0
 
 
@@ -316,45 +369,45 @@ def _pretty(obj: Any, indent: int, name: str) -> str:
         raise CliError(f"{name}: cannot write {path}: {e}" if path else f"{name}: {e}") from None
 
 
-def _decode_input(data: bytes, name: str) -> Any:
+def _json_text(obj: Any, indent: int | None, name: str, what: str = "") -> str:
+    found = _first(obj, _not_json)
+    if found is not None:
+        raise CliError(f"{name}: cannot write {what}{found[0]} as JSON: it is {found[1]}, which "
+                       f"JSON cannot hold (use --to text)")
     try:
-        obj = decode(data)
-    except RuntimeError as e:
-        raise CliError(f"{name}: {e}") from None
-    extra = _after_trailer(_layout.walk(data, dictionaries=False))
-    if extra is not None:
-        raise CliError(f"{name}: {extra}")
-    return obj
-
-
-def _after_trailer(layout: _layout.Layout) -> str | None:
-    """What follows a verified trailer, said as a fault, or None.
-
-    The module ignores it, as the format allows; a file given to this command
-    is one document, and a second one after it would be lost without a word.
-    """
-    if not layout.after_trailer:
-        return None
-    end = layout.size - layout.after_trailer
-    return f"{layout.after_trailer} bytes after the trailer at offset {end}: a second document, or damage"
+        return json.dumps(obj, indent=indent, ensure_ascii=False)
+    except OverflowError:
+        raise CliError(f"--indent {indent} is too large") from None
 
 
 def _decode(args: argparse.Namespace) -> int:
-    data, name = _read_input(args.input)
-    obj = _decode_input(data, name)
+    f, name = _open_input(args.input)
+    if args.target == "jsonl":
+        _write_output(args.output, _jsonl_chunks(_values(f, name), name))
+        return 0
+    values = list(_values(f, name))
+    obj = values[0] if len(values) == 1 else values
     if args.target == "json":
-        found = _first(obj, _not_json)
-        if found is not None:
-            raise CliError(f"{name}: cannot write {found[0]} as JSON: it is {found[1]}, which "
-                           f"JSON cannot hold (use --to text)")
-        try:
-            text = json.dumps(obj, indent=args.indent, ensure_ascii=False)
-        except OverflowError:
-            raise CliError(f"--indent {args.indent} is too large") from None
+        text = _json_text(obj, args.indent, name)
     else:
         text = _pretty(obj, args.indent, name)
-    _write_output(args.output, text.encode() + b"\n")
+    _write_output(args.output, [text.encode() + b"\n"])
     return 0
+
+
+def _jsonl_chunks(values: Iterable[Any], name: str) -> Iterator[bytes]:
+    """One JSON line per value, gathered into pieces of about 1 MiB."""
+    lines: list[bytes] = []
+    size = 0
+    for n, obj in enumerate(values, 1):
+        line = _json_text(obj, None, name, f"value {n} ").encode() + b"\n"
+        lines.append(line)
+        size += len(line)
+        if size >= 1 << 20:
+            yield b"".join(lines)
+            lines.clear()
+            size = 0
+    yield b"".join(lines)
 
 
 def _fmt(args: argparse.Namespace) -> int:
@@ -366,14 +419,24 @@ def _fmt(args: argparse.Namespace) -> int:
         obj = _load_text(text, name)
     else:
         obj = _load_any(text, name)
-    _write_output(args.output, _pretty(obj, args.indent, name).encode() + b"\n")
+    _write_output(args.output, [_pretty(obj, args.indent, name).encode() + b"\n"])
     return 0
 
 
 def _inspect(args: argparse.Namespace) -> int:
     data, name = _read_input(args.file)
-    layout = _layout.walk(data)
-    lines = [f"{name}: {len(data)} bytes", *_layout.describe(layout)]
+    reserved, blocks, end, framing_error, failed_in = _blocks(data)
+    lines = [f"{name}: {len(data)} bytes"]
+    if reserved is not None:
+        first = blocks[0][1] if blocks else getattr(framing_error, "block_offset")
+        lines.append(f"header   {data[:first - 1].decode('ascii')}, reserved byte {reserved}")
+    if blocks:
+        lines.append("  offset  block        payload  compression")
+        for _, offset, kind, compression, length, _ in blocks:
+            lines.append(f"{offset:>8}  {kind:<11} {length:>8}  {compression} "
+                         f"({_COMPRESSION_NAMES.get(compression, '?')})")
+    if end is not None and end < len(data):
+        lines.append(f"after    {len(data) - end} bytes follow the trailer")
     count = 0
     try:
         for _ in TuvaxDecoder(data):  # one value at a time: only the count is kept
@@ -381,23 +444,50 @@ def _inspect(args: argparse.Namespace) -> int:
     except RuntimeError as e:
         lines.append("values   unknown (decoding failed)")
         lines.append(f"verdict  damaged: {e}")
-        where = _layout.locate(e, layout, count)
-        if where is not None:
-            lines.append(f"where    {where}")
+        lines.append(f"where    {_where(e, blocks, failed_in, count, len(data))}")
         status = 1
     else:
+        entries = sum(b[5] or 0 for b in blocks)
         lines.append(f"values   {count} top-level")
-        lines.append(f"strings  {layout.dict_entries} dictionary entries")
-        extra = _after_trailer(layout)
-        if extra is None:
+        lines.append(f"strings  {entries} dictionary entries")
+        if end is None or end == len(data):
             lines.append("verdict  ok: every block checksum and the file hash verify")
             status = 0
         else:
-            lines.append(f"verdict  damaged: {extra}")
+            lines.append(f"verdict  damaged: {len(data) - end} bytes after the trailer at offset {end}: "
+                         f"a second document, or damage")
             status = 1
     sys.stdout.write("\n".join(lines) + "\n")
     sys.stdout.flush()
     return status
+
+
+_COMPRESSION_NAMES = {0: "none", 1: "zstd", 2: "snappy", 3: "lz4"}
+
+
+def _where(e: BaseException, blocks: list[tuple[int, int, str, int, int, int | None]],
+           failed_in: str | None, decoded: int, size: int) -> str:
+    """Where in the document the decode error `e` arose, from the facts it carries."""
+    kind = getattr(e, "kind", None)
+    index, at = getattr(e, "block_index", None), getattr(e, "offset", None)
+    if index is None:
+        return f"offset {at}: the header" if at is not None else "the header"
+    offset = getattr(e, "block_offset")
+    listed = next((b for b in blocks if b[0] == index), None)
+    block = f"the {listed[2] if listed else failed_in or 'unknown'} block at offset {offset}"
+    if listed is None:  # the framing or the checksum of this block failed
+        if kind == "ChecksumMismatch":
+            if failed_in == "trailer":
+                return f"{block}: its checksum, or the file hash over the {offset} bytes before it, does not match"
+            return f"{block}: its payload does not match its checksum"
+        if kind == "UnexpectedEof":
+            return f"{block}: it is cut short, the input ends at {size} bytes"
+        return block
+    if listed[2] == "string-dict" and at is not None:
+        return f"payload byte {at} of {block}"
+    if at is not None:
+        return f"offset {at}, in {block}"
+    return f"top-level value {decoded + 1}, in {block}"
 
 
 # ---- Command line ----
@@ -425,16 +515,18 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("encode", help="JSON or text notation to the binary format")
     p.add_argument("input", nargs="?", metavar="IN")
     p.add_argument("-o", "--output", metavar="OUT", help="output file (written atomically)")
-    p.add_argument("--from", dest="source", choices=("json", "text"), default="json",
-                   help="input notation (default: json)")
+    p.add_argument("--from", dest="source", choices=("json", "jsonl", "text"), default="json",
+                   help="input notation (default: json; jsonl: one top-level value per line, "
+                        "read a line at a time)")
     p.add_argument("--dedup", action="store_true", help="store repeated strings once")
     p.set_defaults(run=_encode)
 
     p = sub.add_parser("decode", help="the binary format to text notation or JSON")
     p.add_argument("input", nargs="?", metavar="IN")
     p.add_argument("-o", "--output", metavar="OUT", help="output file (written atomically)")
-    p.add_argument("--to", dest="target", choices=("text", "json"), default="text",
-                   help="output notation (default: text)")
+    p.add_argument("--to", dest="target", choices=("text", "json", "jsonl"), default="text",
+                   help="output notation (default: text; jsonl: one line per top-level value, "
+                        "read a block at a time)")
     p.add_argument("--indent", type=_indent, default=2, metavar="N",
                    help="spaces per level (default: 2)")
     p.set_defaults(run=_decode)
