@@ -2,7 +2,7 @@
 # Python 3.14+, otherwise a Debian testing root built once per machine.
 
 TARGETS := build check check-core check-python check-leaks check-asan clean bench \
-           bench-python bench-text bench-memory demo fuzz coverage check-valgrind
+           bench-python bench-text bench-memory bench-stream demo fuzz coverage check-valgrind
 
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -83,6 +83,9 @@ bench-text: release-python
 
 bench-memory: build
 	PYTHONPATH=$(call PYPATH,$(BUILD)) $(PYTHON) python-module/bench/decode_memory.py
+
+bench-stream: build
+	PYTHONPATH=$(call PYPATH,$(BUILD)) $(PYTHON) python-module/bench/stream_memory.py
 
 demo:
 	tools/demo

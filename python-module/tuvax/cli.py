@@ -474,7 +474,8 @@ def _where(e: BaseException, blocks: list[tuple[int, int, str, int, int, int | N
         return f"offset {at}: the header" if at is not None else "the header"
     offset = getattr(e, "block_offset")
     listed = next((b for b in blocks if b[0] == index), None)
-    block = f"the {listed[2] if listed else failed_in or 'unknown'} block at offset {offset}"
+    name = listed[2] if listed else failed_in
+    block = f"the {'trailer' if name == 'trailer' else f'{name or 'unknown'} block'} at offset {offset}"
     if listed is None:  # the framing or the checksum of this block failed
         if kind == "ChecksumMismatch":
             if failed_in == "trailer":
