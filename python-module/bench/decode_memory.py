@@ -25,6 +25,18 @@ SHAPES = {
     "{'id', 'user', 'tags'}": "{'id': i, 'user': 'user%d' % i, 'tags': ['a', 'b']}",
 }
 
+# The end of a child's script: `before` is its size now, and the peak
+# (VmHWM) starts again from here; status("VmHWM") - before is the rise.
+PEAK_FROM_HERE = """
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(l.split()[1]) for l in f if l.startswith(key)) << 10
+ctypes.CDLL(None).malloc_trim(0)
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS")
+"""
+
 CHILD = textwrap.dedent("""
     import ctypes, sys, _tuvax_native as tv
     item, mib = sys.argv[1], int(sys.argv[2])
@@ -32,13 +44,7 @@ CHILD = textwrap.dedent("""
         return [[eval(item, {"i": i}) for i in range(c * 1000, c * 1000 + 1000)] for c in range(chunks)]
     per_chunk = len(tv.encode(document(1)))
     data = tv.encode(document(max(1, (mib << 20) // per_chunk)))
-    def status(key):
-        with open("/proc/self/status") as f:
-            return next(int(l.split()[1]) for l in f if l.startswith(key)) << 10
-    ctypes.CDLL(None).malloc_trim(0)
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # the peak starts again from here
-    before = status("VmRSS")
+""") + PEAK_FROM_HERE + textwrap.dedent("""
     out = tv.decode(data)
     print(len(data), status("VmHWM") - before)
 """)

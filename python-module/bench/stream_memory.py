@@ -20,6 +20,8 @@ import sys
 import tempfile
 import textwrap
 
+from decode_memory import PEAK_FROM_HERE
+
 CHILD = textwrap.dedent("""
     import ctypes, io, sys, time, tuvax, tuvax.cli
     what, path, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
@@ -48,13 +50,7 @@ CHILD = textwrap.dedent("""
         "cli-encode": cli("encode", "--from", "jsonl", path + ".jsonl", "-o", path),
         "cli-decode": cli("decode", "--to", "jsonl", path, "-o", path + ".out"),
     }[what]
-    def status(key):
-        with open("/proc/self/status") as f:
-            return next(int(l.split()[1]) for l in f if l.startswith(key)) << 10
-    ctypes.CDLL(None).malloc_trim(0)
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # the peak starts again from here
-    before = status("VmRSS")
+""") + PEAK_FROM_HERE + textwrap.dedent("""
     t = time.perf_counter()
     run()
     print(status("VmHWM") - before, time.perf_counter() - t)
