@@ -213,6 +213,13 @@ def build_cases(m, tmp):
         ("TuvaxDecoder iterate", ok, lambda: list(m.TuvaxDecoder(multi_data))),
         ("TuvaxDecoder iterate damaged", RuntimeError, lambda: list(m.TuvaxDecoder(damaged))),
         ("TuvaxDecoder next then decode_all", ok, lambda: next_then_rest(multi_data)),
+        ("_replace_file", ok, lambda: m._replace_file(out_file, [data, bytearray(b"x")])),
+        ("_replace_file chunk not bytes", TypeError, lambda: m._replace_file(out_file, [data, 1])),
+        ("_replace_file iterable raises", ZeroDivisionError,
+         lambda: m._replace_file(out_file, (b"x" if i else 1 // i for i in (1, 0)))),
+        ("_replace_file missing dir", FileNotFoundError, lambda: m._replace_file(missing, [data])),
+        ("_blocks", ok, lambda: m._blocks(multi_data)),
+        ("_blocks damaged", ok, lambda: m._blocks(damaged)),
         # The import system's own caches take a while to settle.
         ("re-import", ok, reimport, 1500),
     ]
