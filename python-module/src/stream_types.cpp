@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "args.hpp"
 #include "document.hpp"
 #include "errors.hpp"
 #include "file_io.hpp"
@@ -25,15 +26,6 @@
 
 namespace tuvax::py {
 namespace {
-
-// A path argument as the file system's bytes: str (surrogate escapes
-// included), bytes or os.PathLike, as open() takes them.
-std::optional<std::string> fs_path(PyObject* arg) {
-  PyObject* converted = nullptr;
-  if (!PyUnicode_FSConverter(arg, &converted)) return std::nullopt;
-  PyRef bytes = PyRef::steal(converted);
-  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-}
 
 // Io(0) stands for "the Python exception that is set": raise_file_error
 // then leaves it as it is.
@@ -134,17 +126,18 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       state->call_sink.emplace(target);
       state->blocks.emplace(*state->call_sink);
     } else {
-      auto path = fs_path(target);
+      PyRef holder;
+      auto path = arg_path("target", target, holder);
       if (!path) return nullptr;
-      if (path->find('\0') != std::string::npos) {
+      if (path->find('\0') != std::string_view::npos) {
         raise_nul_in_path();
         return nullptr;
       }
-      if (auto r = state->file.open(*path, state->blocking); !r) {
-        raise_file_error(CoreStep::Finish, r.error(), *path);
+      state->path = std::string(*path);
+      if (auto r = state->file.open(state->path, state->blocking); !r) {
+        raise_file_error(CoreStep::Finish, r.error(), state->path);
         return nullptr;
       }
-      state->path = std::move(*path);
       state->blocks.emplace(state->file.sink());
     }
     state->encoder.emplace(*state->blocks, Limits{});
@@ -298,17 +291,18 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       state->call_source.emplace(source);
       state->decoder.emplace(*state->call_source);
     } else {
-      auto path = fs_path(source);
+      PyRef holder;
+      auto path = arg_path("source", source, holder);
       if (!path) return nullptr;
-      if (path->find('\0') != std::string::npos) {
+      if (path->find('\0') != std::string_view::npos) {
         raise_nul_in_path();
         return nullptr;
       }
-      if (auto r = state->file.open(*path, state->blocking); !r) {
-        raise_file_error(CoreStep::Decode, r.error(), *path);
+      state->path = std::string(*path);
+      if (auto r = state->file.open(state->path, state->blocking); !r) {
+        raise_file_error(CoreStep::Decode, r.error(), state->path);
         return nullptr;
       }
-      state->path = std::move(*path);
       state->fd_source.emplace(state->file.fd(), state->blocking);
       state->decoder.emplace(*state->fd_source);
     }
