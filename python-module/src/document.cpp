@@ -13,9 +13,10 @@ namespace tuvax::py {
 namespace {
 
 // Feeds the walk of Python objects to the core's push writer. A core error
-// (a limit) is kept, and the walk goes on writing nothing, so that a
-// conversion error further on is still the one raised.
-class WireSink {
+// (a limit) is kept and reported to the walk once, which notes where it
+// arose and goes on while this writes nothing, so that a conversion error
+// further on is still the one raised.
+class WireSink : public WalkState {
  public:
   explicit WireSink(Encoder::ValueWriter& w) noexcept : w_(w) {}
 
@@ -61,21 +62,26 @@ class WireSink {
   }
 
   // After a walk without a Python exception: commits the value, or raises
-  // the first core error.
+  // the first core error, noted with the JSON path of its value and a hint
+  // at the way around the limit.
   bool finish() {
     if (ok()) {
       if (auto r = w_.commit(); !r) error_ = std::move(r).error();
     }
     if (ok()) return true;
     raise_file_error(CoreStep::Encode, *error_, {});  // a streamed block may fail to be written
+    add_path_note(sink_failed_at);
+    add_limit_hint(*error_);
     return false;
   }
 
  private:
   bool ok() const noexcept { return !error_.has_value(); }
+  // false for the event that met the error (the walk notes where it is).
   bool keep(Result<void> r) {
-    if (!r) error_ = std::move(r).error();
-    return true;
+    if (r) return true;
+    error_ = std::move(r).error();
+    return false;
   }
 
   Encoder::ValueWriter& w_;
@@ -83,7 +89,7 @@ class WireSink {
 };
 
 // Accepts everything: a walk with it only raises conversion errors.
-struct CheckSink {
+struct CheckSink : WalkState {
   bool null() { return true; }
   bool boolean(bool) { return true; }
   bool uint(std::uint64_t) { return true; }
@@ -100,14 +106,16 @@ struct CheckSink {
 
 }  // namespace
 
-bool encode_into(Encoder& encoder, PyObject* obj) {
+bool encode_into(Encoder& encoder, PyObject* obj, WalkMode mode) {
   Encoder::ValueWriter w = encoder.begin_value();  // rolls back unless committed
   WireSink sink(w);
+  sink.set_mode(mode);
   return walk_py(sink, obj) && sink.finish();
 }
 
-bool check_convertible(PyObject* obj) {
+bool check_convertible(PyObject* obj, WalkMode mode) {
   CheckSink sink;
+  sink.set_mode(mode);
   return walk_py(sink, obj);
 }
 
@@ -145,15 +153,15 @@ PyRef finish_to_bytes(Encoder& encoder) {
   return bytes;
 }
 
-std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj) {
+std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj, WalkMode mode) {
   Encoder encoder;
-  if (!encode_into(encoder, obj)) return std::nullopt;
+  if (!encode_into(encoder, obj, mode)) return std::nullopt;
   return document_bytes(encoder);
 }
 
-PyRef encode_to_bytes(PyObject* obj) {
+PyRef encode_to_bytes(PyObject* obj, WalkMode mode) {
   Encoder encoder;
-  if (!encode_into(encoder, obj)) return {};
+  if (!encode_into(encoder, obj, mode)) return {};
   return finish_to_bytes(encoder);
 }
 

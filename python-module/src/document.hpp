@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py_walk.hpp"  // WalkMode
 #include "pyref.hpp"
 #include "tuvax/decoder.hpp"
 #include "tuvax/encoder.hpp"
@@ -22,14 +23,16 @@ namespace tuvax::py {
 class ObjectBuilder;
 
 // Writes `obj` (borrowed) into `encoder` as one top-level value, straight
-// from the objects. A conversion error (TypeError, OverflowError,
-// RecursionError, ...) anywhere in `obj` wins over a core error, which is
-// RuntimeError "encode error: {e}". On failure nothing of `obj` stays.
-[[nodiscard]] bool encode_into(Encoder& encoder, PyObject* obj);
+// from the objects, walked in `mode`. A conversion error (TypeError,
+// OverflowError, RecursionError, ...) anywhere in `obj` wins over a core
+// error, which is RuntimeError "encode error: {e}". Either carries the JSON
+// path of its value as a note; a limit error also a hint. On failure
+// nothing of `obj` stays.
+[[nodiscard]] bool encode_into(Encoder& encoder, PyObject* obj, WalkMode mode = {});
 
 // Raises what encode_into would raise for a conversion error in `obj`, and
 // writes nothing: for calls that must report those before anything else.
-[[nodiscard]] bool check_convertible(PyObject* obj);
+[[nodiscard]] bool check_convertible(PyObject* obj, WalkMode mode = {});
 
 // The finished document of `encoder`, as a vector or as a new bytes object
 // (copied once); RuntimeError "finish error: {e}". The encoder is closed on
@@ -39,8 +42,8 @@ class ObjectBuilder;
 [[nodiscard]] PyRef finish_to_bytes(Encoder& encoder);
 
 // A fresh default Encoder holding just `obj`, finished.
-[[nodiscard]] std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj);
-[[nodiscard]] PyRef encode_to_bytes(PyObject* obj);
+[[nodiscard]] std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj, WalkMode mode = {});
+[[nodiscard]] PyRef encode_to_bytes(PyObject* obj, WalkMode mode = {});
 
 // The top-level values of `data` as Python objects, in order; RuntimeError
 // "decode error: {e}" for input the core refuses.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>  // placement new
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "args.hpp"
@@ -34,6 +35,9 @@ constexpr Signature new_sig{"Encoder.__new__()", {}, 0};
 constexpr Signature set_compression_sig{"Encoder.set_compression()", comp_names, 1};
 constexpr Signature encode_sig{"Encoder.encode()", obj_names, 1};
 constexpr Signature finish_to_file_sig{"Encoder.finish_to_file()", path_names, 1};
+constexpr const char* obj_default_names[] = {"obj", "default"};
+constexpr Signature generous_encode_sig{"Encoder._encode()", obj_default_names, 2};
+constexpr Signature any_path_finish_sig{"Encoder._finish_to_file()", path_names, 1};
 
 struct CompressionName {
   const char* name;
@@ -119,23 +123,40 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
   });
 }
 
+// Appends `obj` walked in `mode`, once the instance is known to be free.
+PyObject* encode_value(PyObject* self, PyObject* obj, WalkMode mode) {
+  BorrowGuard borrow(as_encoder(self)->busy);
+  if (!borrow.held) {
+    raise_already_borrowed();
+    return nullptr;
+  }
+  auto& encoder = as_encoder(self)->encoder;
+  if (!encoder) {
+    // A conversion error wins, finished or not.
+    if (check_convertible(obj, mode)) raise_finished();
+    return nullptr;
+  }
+  if (!encode_into(*encoder, obj, mode)) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* argv[1];
     if (!bind_fastcall(encode_sig, args, nargs, kwnames, argv)) return nullptr;
-    BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
-    auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      // A conversion error wins, finished or not.
-      if (check_convertible(argv[0])) raise_finished();
-      return nullptr;
-    }
-    if (!encode_into(*encoder, argv[0])) return nullptr;
-    Py_RETURN_NONE;
+    return encode_value(self, argv[0], {});
+  });
+}
+
+// encode() as the tuvax package offers it: tuples, list, tuple and dict
+// subclasses, and `default` (None or a callable) for anything else.
+PyObject* encoder_generous_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!bind_fastcall(generous_encode_sig, args, nargs, kwnames, argv)) return nullptr;
+    auto default_fn = arg_callable_or_none("default", argv[1]);
+    if (!default_fn) return nullptr;
+    return encode_value(self, argv[0], {.generous = true, .default_fn = *default_fn});
   });
 }
 
@@ -157,6 +178,32 @@ PyObject* encoder_finish(PyObject* self, PyObject*) {
   });
 }
 
+// Finishes into the file at `path`, once the instance is known to be free.
+// Only a finish that succeeds ends the encoder: after a failed write the
+// file is as it was, and so is the encoder, with every value it held.
+PyObject* finish_into(PyObject* self, std::string_view path) {
+  auto& encoder = as_encoder(self)->encoder;
+  if (!encoder) {
+    raise_finished();
+    return nullptr;
+  }
+  auto out = document_bytes(*encoder);
+  if (!out) return nullptr;
+  bool written = false;
+  try {
+    written = write_output(path, *out);
+  } catch (...) {
+    encoder->reopen();
+    throw;
+  }
+  if (!written) {
+    encoder->reopen();
+    return nullptr;
+  }
+  encoder.reset();
+  Py_RETURN_NONE;
+}
+
 PyObject* encoder_finish_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* argv[1];
@@ -168,26 +215,24 @@ PyObject* encoder_finish_to_file(PyObject* self, PyObject* const* args, Py_ssize
     }
     auto path = arg_str("path", argv[0]);
     if (!path) return nullptr;
-    auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      raise_finished();
+    return finish_into(self, *path);
+  });
+}
+
+// finish_to_file() with a str, bytes or os.PathLike path, for the package.
+PyObject* encoder_any_path_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!bind_fastcall(any_path_finish_sig, args, nargs, kwnames, argv)) return nullptr;
+    BorrowGuard borrow(as_encoder(self)->busy);
+    if (!borrow.held) {
+      raise_already_borrowed();
       return nullptr;
     }
-    auto out = document_bytes(*encoder);
-    if (!out) return nullptr;
-    bool written = false;
-    try {
-      written = write_output(*path, *out);
-    } catch (...) {
-      encoder->reopen();
-      throw;
-    }
-    if (!written) {
-      encoder->reopen();  // the file is as it was, and so is the encoder
-      return nullptr;
-    }
-    encoder.reset();
-    Py_RETURN_NONE;
+    PyRef holder;
+    auto path = arg_path("path", argv[0], holder);
+    if (!path) return nullptr;
+    return finish_into(self, *path);
   });
 }
 
@@ -226,6 +271,14 @@ PyDoc_STRVAR(finish_to_file_doc,
              "    RuntimeError: If encoding fails or the encoder was already finished.\n"
              "    OSError: If writing to the file fails.");
 
+PyDoc_STRVAR(generous_encode_doc,
+             "_encode($self, obj, default)\n--\n\n"
+             "encode() as the tuvax package offers it: tuples, list, tuple and dict\n"
+             "subclasses, and `default` (None or a callable) for anything else.");
+PyDoc_STRVAR(any_path_finish_doc,
+             "_finish_to_file($self, path)\n--\n\n"
+             "finish_to_file() with a str, bytes or os.PathLike path.");
+
 template <auto F>
 PyCFunction as_cfunction() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -237,6 +290,9 @@ PyMethodDef encoder_methods[] = {
     {"encode", as_cfunction<encoder_encode>(), METH_FASTCALL | METH_KEYWORDS, encode_doc},
     {"finish", encoder_finish, METH_NOARGS, finish_doc},
     {"finish_to_file", as_cfunction<encoder_finish_to_file>(), METH_FASTCALL | METH_KEYWORDS, finish_to_file_doc},
+    // What the tuvax package's Encoder calls.
+    {"_encode", as_cfunction<encoder_generous_encode>(), METH_FASTCALL | METH_KEYWORDS, generous_encode_doc},
+    {"_finish_to_file", as_cfunction<encoder_any_path_finish>(), METH_FASTCALL | METH_KEYWORDS, any_path_finish_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "pyref.hpp"
+#include "tuvax/limits.hpp"
 
 namespace tuvax::py {
 namespace {
@@ -149,7 +150,116 @@ bool set_core_attributes(PyObject* exc, const TuvaxError& e) {
   return true;
 }
 
+// Adds `note` (a new reference, or nullptr after a failure) to the pending
+// exception; any failure on the way is dropped and the exception kept.
+void add_note(PyRef note) {
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  if (!exc) return;
+  if (!note || !PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()))) PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
+}
+
+// A key as a JSON string, as json.dumps(key, ensure_ascii=False) writes it.
+bool write_json_string(PyUnicodeWriter* w, PyObject* key) {
+  if (PyUnicodeWriter_WriteChar(w, '"') < 0) return false;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(key, i);
+    int r = 0;
+    switch (c) {
+      case '"': r = PyUnicodeWriter_WriteUTF8(w, "\\\"", 2); break;
+      case '\\': r = PyUnicodeWriter_WriteUTF8(w, "\\\\", 2); break;
+      case '\n': r = PyUnicodeWriter_WriteUTF8(w, "\\n", 2); break;
+      case '\r': r = PyUnicodeWriter_WriteUTF8(w, "\\r", 2); break;
+      case '\t': r = PyUnicodeWriter_WriteUTF8(w, "\\t", 2); break;
+      case '\b': r = PyUnicodeWriter_WriteUTF8(w, "\\b", 2); break;
+      case '\f': r = PyUnicodeWriter_WriteUTF8(w, "\\f", 2); break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+          r = PyUnicodeWriter_WriteUTF8(w, esc, 6);
+        } else {
+          r = PyUnicodeWriter_WriteChar(w, c);
+        }
+    }
+    if (r < 0) return false;
+  }
+  return PyUnicodeWriter_WriteChar(w, '"') == 0;
+}
+
+// "when encoding $.a[1]["first name"]": a key that is an identifier after
+// a dot, any other in brackets as a JSON string, as jq and JSONPath write
+// them.
+PyRef path_note(std::span<const PathStep> innermost_first) {
+  PyUnicodeWriter* w = PyUnicodeWriter_Create(0);
+  if (w == nullptr) return {};
+  bool ok = PyUnicodeWriter_WriteUTF8(w, "when encoding $", -1) == 0;
+  for (auto it = innermost_first.rbegin(); ok && it != innermost_first.rend(); ++it) {
+    PyObject* key = it->key.get();
+    if (key == nullptr) {
+      char index[32];
+      const int len = std::snprintf(index, sizeof index, "[%zd]", it->index);
+      ok = PyUnicodeWriter_WriteUTF8(w, index, len) == 0;
+    } else if (PyUnicode_IsIdentifier(key) == 1) {
+      ok = PyUnicodeWriter_WriteChar(w, '.') == 0 && PyUnicodeWriter_WriteStr(w, key) == 0;
+    } else {
+      ok = PyUnicodeWriter_WriteChar(w, '[') == 0 && write_json_string(w, key) &&
+           PyUnicodeWriter_WriteChar(w, ']') == 0;
+    }
+  }
+  if (!ok) {
+    PyUnicodeWriter_Discard(w);
+    return {};
+  }
+  return PyRef::steal(PyUnicodeWriter_Finish(w));
+}
+
 }  // namespace
+
+void add_path_note(std::span<const PathStep> innermost_first) {
+  if (innermost_first.empty() || !PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_RecursionError)) return;
+  // Made while the exception is put aside: the writer's calls must not see it.
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  PyRef note = path_note(innermost_first);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
+  add_note(std::move(note));
+}
+
+void add_limit_hint(const TuvaxError& e) {
+  const Limits limits;
+  PyRef hint;
+  switch (e.kind()) {
+    case ErrorKind::TooManyItems:
+      hint = PyRef::steal(PyUnicode_FromFormat(
+          "hint: a list or dict holds at most %llu items; write a long list's items as separate "
+          "top-level values with Encoder.encode, or split it into smaller containers",
+          static_cast<unsigned long long>(limits.max_items)));
+      break;
+    case ErrorKind::BlockTooLarge:
+      hint = PyRef::steal(PyUnicode_FromFormat(
+          "hint: one top-level value takes at most %llu bytes (64 MiB) encoded; write its items as "
+          "separate values with Encoder.encode, which continues in further blocks",
+          static_cast<unsigned long long>(limits.max_block_size)));
+      break;
+    case ErrorKind::MemoryLimitExceeded:
+      if (e.b() == limits.max_string_len) {
+        hint = PyRef::steal(PyUnicode_FromFormat(
+            "hint: one string or byte string holds at most %llu bytes (16 MiB); split it into "
+            "pieces, or keep data that large outside the document",
+            static_cast<unsigned long long>(limits.max_string_len)));
+      } else if (e.b() == limits.max_memory) {
+        hint = PyRef::steal(PyUnicode_FromFormat(
+            "hint: the strings and byte strings of one document total at most %llu bytes "
+            "(256 MiB); write the data as several documents",
+            static_cast<unsigned long long>(limits.max_memory)));
+      }
+      break;
+    default: break;
+  }
+  if (hint || PyErr_Occurred()) add_note(std::move(hint));
+}
 
 void raise_core_error(CoreStep step, const TuvaxError& e) {
   PyObject* type = PyExc_RuntimeError;

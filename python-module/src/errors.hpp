@@ -7,9 +7,11 @@
 #include <exception>
 #include <new>  // std::bad_alloc
 #include <optional>
+#include <span>
 #include <string_view>
 #include <type_traits>
 
+#include "pyref.hpp"
 #include "tuvax/error.hpp"
 
 namespace tuvax::py {
@@ -32,6 +34,26 @@ enum class CoreStep : std::uint8_t {
 // count/maximum, requested/limit, tag, version, code, block_type, detail
 // (the text of the kinds that carry one), lineno/colno for text parse errors.
 void raise_core_error(CoreStep step, const TuvaxError& e);
+
+// One step from a container to a member: a dict key (a str), or, with `key`
+// empty, a list or tuple index.
+struct PathStep {
+  PyRef key;
+  Py_ssize_t index = 0;
+};
+
+// Adds the note "when encoding $.users[1].joined" to the pending exception,
+// the path given from the member that failed up to the top-level value
+// (innermost step first). Nothing for the top-level value itself (no
+// steps), nor for RecursionError, whose path is only its depth. Whatever
+// fails while the note is made leaves the pending exception as it was.
+void add_path_note(std::span<const PathStep> innermost_first);
+
+// Adds to the pending exception, an encoder's error `e`, a note that names
+// the limit and the way around it: TooManyItems, BlockTooLarge, and
+// MemoryLimitExceeded (one string, or a document's strings in all). Other
+// kinds get none.
+void add_limit_hint(const TuvaxError& e);
 
 // The OSError class mapped from `err` (FileNotFoundError for ENOENT, ...),
 // exactly, with the message "{strerror} (os error {err})" as its one

@@ -22,7 +22,11 @@ namespace tuvax::py {
 // exception, one that returns lets it go on.
 class GilBlocking final : public Blocking {
  public:
-  void enter() noexcept override { state_ = PyEval_SaveThread(); }
+  bool enter() override {
+    if (PyErr_CheckSignals() != 0) return false;
+    state_ = PyEval_SaveThread();
+    return true;
+  }
   void leave() noexcept override { PyEval_RestoreThread(state_); }
   bool retry() override { return PyErr_CheckSignals() == 0; }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "args.hpp"
 #include "document.hpp"
 #include "errors.hpp"
 #include "file_io.hpp"
@@ -26,15 +27,6 @@
 
 namespace tuvax::py {
 namespace {
-
-// A path argument as the file system's bytes: str (surrogate escapes
-// included), bytes or os.PathLike, as open() takes them.
-std::optional<std::string> fs_path(PyObject* arg) {
-  PyObject* converted = nullptr;
-  if (!PyUnicode_FSConverter(arg, &converted)) return std::nullopt;
-  PyRef bytes = PyRef::steal(converted);
-  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-}
 
 // Io(0) stands for "the Python exception that is set": raise_file_error
 // then leaves it as it is.
@@ -139,17 +131,18 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       state->call_sink.emplace(target);
       state->blocks.emplace(*state->call_sink);
     } else {
-      auto path = fs_path(target);
+      PyRef holder;
+      auto path = arg_path("target", target, holder);
       if (!path) return nullptr;
-      if (path->find('\0') != std::string::npos) {
+      if (path->find('\0') != std::string_view::npos) {
         raise_nul_in_path();
         return nullptr;
       }
-      if (auto r = state->file.open(*path, state->blocking); !r) {
-        raise_file_error(CoreStep::Finish, r.error(), *path);
+      state->path = std::string(*path);
+      if (auto r = state->file.open(state->path, state->blocking); !r) {
+        raise_file_error(CoreStep::Finish, r.error(), state->path);
         return nullptr;
       }
-      state->path = std::move(*path);
       state->blocks.emplace(state->file.sink());
     }
     state->encoder.emplace(*state->blocks, Limits{});
@@ -192,8 +185,17 @@ WriterState* open_state(WriterObject* obj) {
   return obj->state.get();
 }
 
-PyObject* writer_encode(PyObject* self, PyObject* obj_arg) {
+// Takes what the tuvax package's encode takes: tuples, list, tuple and dict
+// subclasses, and `default` (None or a callable) for anything else.
+PyObject* writer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
+    static const char* names[] = {"obj", "default", nullptr};
+    PyObject* obj_arg = nullptr;
+    PyObject* default_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:encode", const_cast<char**>(names), &obj_arg, &default_arg))
+      return nullptr;
+    auto default_fn = arg_callable_or_none("default", default_arg);
+    if (!default_fn) return nullptr;
     WriterObject* obj = as_writer(self);
     BorrowGuard borrow(obj->busy);
     if (!borrow.held) {
@@ -202,7 +204,7 @@ PyObject* writer_encode(PyObject* self, PyObject* obj_arg) {
     }
     WriterState* state = open_state(obj);
     if (state == nullptr) return nullptr;
-    if (encode_into(*state->encoder, obj_arg)) Py_RETURN_NONE;
+    if (encode_into(*state->encoder, obj_arg, {.generous = true, .default_fn = *default_fn})) Py_RETURN_NONE;
     // A value the encoder refused leaves the document as it was; a block
     // that could not be written leaves no document to go on with.
     if (state->encoder->stream_error()) obj->state.reset();
@@ -245,7 +247,8 @@ PyObject* writer_abort(PyObject* self, PyObject*) {
 }
 
 PyMethodDef writer_methods[] = {
-    {"encode", writer_encode, METH_O, "encode($self, obj)\n--\n\nAppend one top-level value."},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_encode)), METH_VARARGS | METH_KEYWORDS,
+     "encode($self, /, obj, default=None)\n--\n\nAppend one top-level value, as the tuvax package's encode takes it."},
     {"finish", writer_finish, METH_NOARGS,
      "finish($self)\n--\n\nClose the last block, write the trailer and, for a path, replace the file."},
     {"abort", writer_abort, METH_NOARGS,
@@ -303,17 +306,18 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       state->call_source.emplace(source);
       state->decoder.emplace(*state->call_source);
     } else {
-      auto path = fs_path(source);
+      PyRef holder;
+      auto path = arg_path("source", source, holder);
       if (!path) return nullptr;
-      if (path->find('\0') != std::string::npos) {
+      if (path->find('\0') != std::string_view::npos) {
         raise_nul_in_path();
         return nullptr;
       }
-      if (auto r = state->file.open(*path, state->blocking); !r) {
-        raise_file_error(CoreStep::Decode, r.error(), *path);
+      state->path = std::string(*path);
+      if (auto r = state->file.open(state->path, state->blocking); !r) {
+        raise_file_error(CoreStep::Decode, r.error(), state->path);
         return nullptr;
       }
-      state->path = std::move(*path);
       state->fd_source.emplace(state->file.fd(), state->blocking);
       state->decoder.emplace(*state->fd_source);
     }
@@ -474,17 +478,15 @@ PyObject* replace_file_from(PyObject*, PyObject* args) {
     PyObject* target = nullptr;
     PyObject* iterable = nullptr;
     if (!PyArg_ParseTuple(args, "OO:_replace_file", &target, &iterable)) return nullptr;
-    auto path = fs_path(target);
-    if (!path) return nullptr;
-    if (path->find('\0') != std::string::npos) {
-      raise_nul_in_path();
-      return nullptr;
-    }
+    PyRef holder;
+    auto path_arg = arg_path("path", target, holder);
+    if (!path_arg) return nullptr;
+    const std::string path(*path_arg);
     PyRef chunks = PyRef::steal(PyObject_GetIter(iterable));
     if (!chunks) return nullptr;
     GilBlocking blocking;
     AtomicFile file;
-    Result<void> r = file.open(*path, blocking);
+    Result<void> r = file.open(path, blocking);
     while (r) {
       PyRef chunk = PyRef::steal(PyIter_Next(chunks.get()));
       if (!chunk) {
@@ -498,7 +500,7 @@ PyObject* replace_file_from(PyObject*, PyObject* args) {
       PyBuffer_Release(&view);
     }
     if (!r) {
-      raise_file_error(CoreStep::Finish, r.error(), *path);
+      raise_file_error(CoreStep::Finish, r.error(), path);
       return nullptr;
     }
     Py_RETURN_NONE;

@@ -370,7 +370,7 @@ class TestReadsFollowTheFraming:
     # exception, one that returns lets the call go on.
     def test_signals_interrupt_blocking_calls(self, tmp_path):
         script = textwrap.dedent("""
-            import os, signal, sys, threading, _tuvax_native as tv
+            import os, signal, sys, threading, time, _tuvax_native as tv
             fifo = sys.argv[1]
             main = threading.get_ident()
             handled = []
@@ -389,13 +389,21 @@ class TestReadsFollowTheFraming:
                 # The other end opens but neither writes nor reads.
                 flags = os.O_RDONLY if other_end == "rb" else os.O_RDWR
                 fd = os.open(fifo, flags | os.O_NONBLOCK) if other_end else None
-                threading.Timer(0.1, signal.pthread_kill, (main, signal.SIGUSR1)).start()
-                threading.Timer(0.3, signal.pthread_kill, (main, signal.SIGINT)).start()
+                done = threading.Event()
+                def signal_until_done():
+                    time.sleep(0.1)
+                    signal.pthread_kill(main, signal.SIGUSR1)
+                    while not done.wait(0.3):  # again, should one come before the call blocks
+                        signal.pthread_kill(main, signal.SIGINT)
+                sender = threading.Thread(target=signal_until_done)
+                sender.start()
                 try:
                     call()
                     print(name, "returned")
                 except KeyboardInterrupt:
                     print(name, "interrupted")
+                done.set()
+                sender.join()
                 if fd is not None:
                     os.close(fd)
             print("handled", len(handled) == len(calls), os.listdir(os.path.dirname(fifo)))

@@ -1,11 +1,15 @@
 """Tuvax: a compact, checksummed binary format for JSON-like data.
 
-The functions and classes come from the native extension `_tuvax_native`;
-this package adds stream helpers in the manner of `json` and `pickle`:
+The work is done by the native extension `_tuvax_native`. This package is
+where it is generous: its writing functions (`encode`, `encode_to_file`,
+`pretty_print`, `dump` and `Encoder`) also take tuples and subclasses of
+list, tuple and dict, and a `default` callable for anything else, as json
+does; its file functions take str, bytes and os.PathLike paths. It adds
+stream helpers in the manner of `json` and `pickle`:
 
     >>> import io, tuvax
     >>> buf = io.BytesIO()
-    >>> tuvax.dump({"name": "Ada", "tags": ["a", "a"]}, buf, dedup=True)
+    >>> tuvax.dump({"name": "Ada", "tags": ("a", "a")}, buf, dedup=True)
     >>> tuvax.loads(buf.getbuffer())
     {'name': 'Ada', 'tags': ['a', 'a']}
 
@@ -27,18 +31,18 @@ from types import TracebackType
 from typing import Any, Protocol, Self
 
 from _tuvax_native import (
-    Encoder,
     TuvaxDecoder,
     _Reader,
     _Writer,
     __version__,
     decode,
-    decode_from_file,
-    encode,
-    encode_to_file,
     parse_text,
-    pretty_print,
 )
+from _tuvax_native import Encoder as _NativeEncoder
+from _tuvax_native import _decode_from_file as decode_from_file
+from _tuvax_native import _encode as encode
+from _tuvax_native import _encode_to_file as encode_to_file
+from _tuvax_native import _pretty_print as pretty_print
 
 __all__ = [
     "__version__",
@@ -59,6 +63,48 @@ __all__ = [
     "iter_load",
 ]
 
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Default = Callable[[Any], object]
+
+
+class Encoder:
+    """Several top-level values in one document, taken as `encode` takes them.
+
+    Tuples and subclasses of list, tuple and dict are written as arrays and
+    objects; `default` is called with anything else and returns something
+    encodable in its place. With `dedup`, repeated strings are stored once.
+    """
+
+    __slots__ = ("_native", "_default")
+
+    def __init__(self, *, dedup: bool = False, default: _Default | None = None) -> None:
+        if default is not None and not callable(default):
+            raise TypeError(f"default must be callable or None, not {type(default).__name__}")
+        self._native = _NativeEncoder()
+        self._default = default
+        if dedup:
+            self._native.enable_dedup()
+
+    def enable_dedup(self) -> None:
+        """Share repeated strings through the string dictionary from now on."""
+        self._native.enable_dedup()
+
+    def set_compression(self, comp: str) -> None:
+        """Record "none", "lz4", "zstd" or "snappy" (blocks are stored uncompressed)."""
+        self._native.set_compression(comp)
+
+    def encode(self, obj: object) -> None:
+        """Append one top-level value; a failed value leaves nothing behind."""
+        self._native._encode(obj, self._default)
+
+    def finish(self) -> bytes:
+        """Complete the document and return it; the encoder is finished afterwards."""
+        return self._native.finish()
+
+    def finish_to_file(self, path: _Path) -> None:
+        """Complete the document and replace the file at `path` with it, atomically."""
+        self._native._finish_to_file(path)
+
 
 class _BinaryWriter(Protocol):
     def write(self, data: bytes, /) -> object: ...
@@ -68,19 +114,15 @@ class _BinaryReader(Protocol):
     def read(self, size: int, /) -> bytes: ...
 
 
-type _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-
-
-def dump(obj: object, fp: _BinaryWriter, *, dedup: bool = False) -> None:
+def dump(obj: object, fp: _BinaryWriter, *, dedup: bool = False,
+         default: _Default | None = None) -> None:
     """Encode `obj` as one document and write it to the binary file `fp`.
 
-    With `dedup`, repeated strings are stored once and referenced after that.
-    The whole document is built before the first write, so an object that
-    cannot be encoded leaves `fp` untouched.
+    With `dedup`, repeated strings are stored once and referenced after that;
+    `default` is as for `encode`. The whole document is built before the
+    first write, so an object that cannot be encoded leaves `fp` untouched.
     """
-    enc = Encoder()
-    if dedup:
-        enc.enable_dedup()
+    enc = Encoder(dedup=dedup, default=default)
     enc.encode(obj)
     fp.write(enc.finish())
 
@@ -157,7 +199,11 @@ class Writer:
     path as it was.
     """
 
-    def __init__(self, target: _Path | _BinaryWriter, *, dedup: bool = False) -> None:
+    def __init__(self, target: _Path | _BinaryWriter, *, dedup: bool = False,
+                 default: _Default | None = None) -> None:
+        if default is not None and not callable(default):
+            raise TypeError(f"default must be callable or None, not {type(default).__name__}")
+        self._default = default
         if isinstance(target, (str, bytes, os.PathLike)):
             self._native = _Writer(target, dedup=dedup)
         elif isinstance(target, io.TextIOBase):
@@ -176,7 +222,7 @@ class Writer:
         A value that cannot be encoded is refused and leaves the document as
         it was; a block that cannot be written closes the writer.
         """
-        self._native.encode(obj)
+        self._native.encode(obj, self._default)
 
     def close(self) -> None:
         """Write the last block and the trailer; a path is then replaced by the file.
@@ -207,23 +253,26 @@ class Writer:
             self.abort()
 
 
-def open_writer(target: _Path | _BinaryWriter, *, dedup: bool = False) -> Writer:
+def open_writer(target: _Path | _BinaryWriter, *, dedup: bool = False,
+                default: _Default | None = None) -> Writer:
     """A `Writer` of one document to `target`, a path or a binary file object.
 
     A path is replaced atomically when the writer closes: the document goes
     to a temporary file in the same directory first. With `dedup`, repeated
-    strings are stored once per block and referenced after that. The bytes
-    are those `Encoder` gives for the same values and setting.
+    strings are stored once per block and referenced after that; values are
+    taken as `encode` takes them, `default` included. The bytes are those
+    `Encoder` gives for the same values and settings.
     """
-    return Writer(target, dedup=dedup)
+    return Writer(target, dedup=dedup, default=default)
 
 
-def dump_iter(values: Iterable[object], target: _Path | _BinaryWriter, *, dedup: bool = False) -> None:
+def dump_iter(values: Iterable[object], target: _Path | _BinaryWriter, *, dedup: bool = False,
+              default: _Default | None = None) -> None:
     """Write every value of `values` as a top-level value of one document.
 
     The values are encoded as they come, a block at a time. If one cannot be
     encoded, or the iterable raises, a target path is left as it was.
     """
-    with open_writer(target, dedup=dedup) as w:
+    with open_writer(target, dedup=dedup, default=default) as w:
         for value in values:
             w.write(value)

@@ -11,13 +11,14 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
-from _tuvax_native import TuvaxDecoder, _blocks, _Reader, _replace_file, _Writer, __version__, parse_text, pretty_print
+from _tuvax_native import (TuvaxDecoder, _blocks, _parse_text_counted, _Reader, _replace_file, _Writer,
+                           __version__, parse_text, pretty_print)
 
-_INT_MIN = -(2**63)
 _UINT_MAX = 2**64 - 1
 
 
@@ -67,10 +68,13 @@ def _values(f: IO[bytes], name: str) -> Iterator[Any]:
     one document, and a second one after it would be lost without a word.
     """
     at = 0
+    taken: list[bytes] = []  # what a failed header took, for a look at what the input is
 
     def read(n: int) -> bytes:
         nonlocal at
         data = f.read(n)
+        if at + len(data) <= 64:  # the header, and no payload
+            taken.append(data)
         at += len(data)
         return data
 
@@ -81,7 +85,7 @@ def _values(f: IO[bytes], name: str) -> Iterator[Any]:
             while chunk := f.read(1 << 16):
                 at += len(chunk)
         except RuntimeError as e:
-            raise CliError(f"{name}: {e}") from None
+            raise CliError(_decode_failure(name, e, at, lambda: b"".join(taken) + f.read())) from None
         except OSError as e:
             raise CliError(f"cannot read {name}: {_reason(e)}") from None
         if at > end:
@@ -138,6 +142,9 @@ def _load_json(text: str, name: str) -> Any:
     try:
         return _parse_json(text)
     except json.JSONDecodeError as e:
+        if _is_text_notation(text):
+            raise CliError(f"{name}: this looks like text notation, not JSON "
+                           f"(try --from text)") from None
         raise CliError(f"{name}: invalid JSON: {e}") from None
     except ValueError as e:
         raise CliError(f"{name}: {e}") from None
@@ -145,15 +152,25 @@ def _load_json(text: str, name: str) -> Any:
         raise CliError(f"{name}: JSON nested too deeply") from None
 
 
-def _load_text(text: str, name: str) -> Any:
+def _is_text_notation(text: str) -> bool:
     try:
-        return parse_text(text)
+        parse_text(text)
+    except (ValueError, RecursionError):
+        return False
+    return True
+
+
+def _load_text(text: str, name: str) -> tuple[Any, int]:
+    """The value, and how many comments the text had."""
+    try:
+        value, comments = _parse_text_counted(text)
     except ValueError as e:
         raise CliError(f"{name}: {e}") from None
+    return value, comments
 
 
-def _load_any(text: str, name: str) -> Any:
-    """JSON when the input is JSON, text notation otherwise.
+def _load_any(text: str, name: str) -> tuple[Any, int]:
+    """JSON when the input is JSON, text notation otherwise; and its comments.
 
     JSON goes first: a text that both read differently (a string with a
     "\\u" escape) is JSON written by some other program. When both fail, a
@@ -161,11 +178,11 @@ def _load_any(text: str, name: str) -> Any:
     that got further is the one that explains the input.
     """
     try:
-        return _parse_json(text)
+        return _parse_json(text), 0
     except (ValueError, RecursionError) as e:
         json_error = e
     try:
-        return parse_text(text)
+        return _parse_text_counted(text)
     except ValueError as e:
         text_error = e
     if isinstance(json_error, json.JSONDecodeError):
@@ -238,51 +255,19 @@ def _child_path(path: str, key: str | int) -> str:
     return f"{path}[{json.dumps(key, ensure_ascii=False)}]"
 
 
-def _first(obj: Any, bad: Callable[[Any], str | None],
-           depth_limit: int | None = None) -> tuple[str, str] | None:
-    """(path, reason) of the first value in document order that `bad` names.
-
-    With `depth_limit`, the first container nested that deep (the top-level
-    value being at depth 0) is named instead, if it comes first.
-    """
-    stack: list[tuple[str, Any, int]] = [("$", obj, 0)]
+def _first(obj: Any, bad: Callable[[Any], str | None]) -> tuple[str, str] | None:
+    """(path, reason) of the first value in document order that `bad` names."""
+    stack: list[tuple[str, Any]] = [("$", obj)]
     while stack:
-        path, value, depth = stack.pop()
+        path, value = stack.pop()
         reason = bad(value)
         if reason is not None:
             return path, reason
-        children: list[tuple[str, Any, int]] = []
         if isinstance(value, dict):
-            children = [(_child_path(path, k), v, depth + 1) for k, v in value.items()]
+            stack.extend(reversed([(_child_path(path, k), v) for k, v in value.items()]))
         elif isinstance(value, list):
-            children = [(_child_path(path, i), v, depth + 1) for i, v in enumerate(value)]
-        else:
-            continue
-        if depth_limit is not None and depth >= depth_limit:
-            return path, f"nested {depth + 1} deep"
-        stack.extend(reversed(children))
+            stack.extend(reversed([(_child_path(path, i), v) for i, v in enumerate(value)]))
     return None
-
-
-def _culprit(obj: Any, e: BaseException) -> str | None:
-    """The JSON path of the value that the core error `e` is about, if one is."""
-    kind = getattr(e, "kind", None)
-    found = None
-    if kind == "NestingTooDeep":
-        found = _first(obj, lambda v: None, depth_limit=e.maximum)  # type: ignore[attr-defined]
-    elif kind == "TooManyItems":
-        count = e.count  # type: ignore[attr-defined]
-        found = _first(obj, lambda v: "" if isinstance(v, (list, dict)) and len(v) == count else None)
-    elif kind == "MemoryLimitExceeded":
-        limit = e.limit  # type: ignore[attr-defined]
-        found = _first(obj, lambda v: "" if _stored_size(v) > limit else None)
-    return None if found is None else found[0]
-
-
-def _stored_size(value: Any) -> int:
-    if isinstance(value, str):
-        return len(value.encode("utf-8", "surrogatepass"))
-    return len(value) if isinstance(value, bytes) else 0
 
 
 def _not_json(value: Any) -> str | None:
@@ -293,11 +278,42 @@ def _not_json(value: Any) -> str | None:
     return None
 
 
-def _out_of_range(value: Any) -> str | None:
-    if isinstance(value, int) and not isinstance(value, bool):
-        if not _INT_MIN <= value <= _UINT_MAX:
-            return f"the integer {value} is outside the range -2**63 to 2**64-1"
-    return None
+_WHEN = "when encoding "
+_STEP = re.compile(r'\.([^.\[]+)|\[(\d+)\]|\[("(?:[^"\\]|\\.)*")\]')
+
+
+def _where(e: BaseException) -> str:
+    """The JSON path that the module noted on `e`: "$" when it noted none."""
+    for note in getattr(e, "__notes__", ()):
+        if isinstance(note, str) and note.startswith(_WHEN):
+            return note[len(_WHEN):]
+    return "$"
+
+
+def _value_at(obj: Any, path: str) -> Any:
+    """The value at `path` (as _where gives it) inside `obj`."""
+    pos = 1
+    while pos < len(path):
+        m = _STEP.match(path, pos)
+        if m is None:
+            raise ValueError(f"not a path: {path}")
+        obj = obj[m[1] if m[1] is not None else int(m[2]) if m[2] is not None else json.loads(m[3])]
+        pos = m.end()
+    return obj
+
+
+def _conversion_error(obj: Any, e: BaseException, name: str, verb: str) -> CliError:
+    """What the command says for an error of encode or pretty_print on `obj`."""
+    path = _where(e)
+    if isinstance(e, OverflowError):
+        try:
+            value = _value_at(obj, path)
+        except (LookupError, TypeError, ValueError):
+            value = None
+        if isinstance(value, int):
+            return CliError(f"{name}: cannot {verb} {path}: the integer {value} is outside the "
+                            f"range -2**63 to 2**64-1")
+    return CliError(f"{name}: cannot {verb} {path}: {e}")
 
 
 # ---- Subcommands ----
@@ -310,16 +326,11 @@ _TOO_LARGE_HINT = ("a single value must fit in one 64 MiB block; write its items
 def _encode_value(writer: _Writer, obj: Any, name: str) -> None:
     try:
         writer.encode(obj)
-    except OverflowError:
-        found = _first(obj, _out_of_range)
-        if found is None:
-            raise
-        raise CliError(f"{name}: cannot encode {found[0]}: {found[1]}") from None
-    except RuntimeError as e:
+    except (OverflowError, RuntimeError) as e:
+        error = _conversion_error(obj, e, name, "encode")
         if getattr(e, "kind", None) == "BlockTooLarge":
-            raise CliError(f"{name}: {e}: {_TOO_LARGE_HINT}") from None
-        path = _culprit(obj, e)
-        raise CliError(f"{name}: cannot encode {path}: {e}" if path else f"{name}: {e}") from None
+            error = CliError(f"{error}: {_TOO_LARGE_HINT}")
+        raise error from None
 
 
 def _encode(args: argparse.Namespace) -> int:
@@ -331,7 +342,7 @@ def _encode(args: argparse.Namespace) -> int:
         data, name = _read_input(args.input)
         text = _as_text(data, name)
         del data
-        values = iter([_load_json(text, name) if args.source == "json" else _load_text(text, name)])
+        values = iter([_load_json(text, name) if args.source == "json" else _load_text(text, name)[0]])
     writer = _document_writer(args.output, args.dedup)
     to_stdout = args.output is None or args.output == "-"
     try:
@@ -355,29 +366,54 @@ def _encode(args: argparse.Namespace) -> int:
 
 
 def _pretty(obj: Any, indent: int, name: str) -> str:
+    if indent > _UINT_MAX:
+        raise CliError(f"--indent {indent} is too large")
     try:
         return pretty_print(obj, indent)
-    except OverflowError:
-        found = _first(obj, _out_of_range)
-        if found is not None:
-            raise CliError(f"{name}: cannot write {found[0]}: {found[1]}") from None
-        raise CliError(f"--indent {indent} is too large") from None
-    except (ValueError, RuntimeError) as e:
-        if getattr(e, "kind", None) is None:
-            raise
-        path = _culprit(obj, e)
-        raise CliError(f"{name}: cannot write {path}: {e}" if path else f"{name}: {e}") from None
+    except (OverflowError, ValueError, RuntimeError) as e:
+        if isinstance(e, OverflowError) or getattr(e, "kind", None) is not None:
+            raise _conversion_error(obj, e, name, "write") from None
+        raise
 
 
-def _json_text(obj: Any, indent: int | None, name: str, what: str = "") -> str:
+def _json_text(obj: Any, indent: int | None, name: str, what: str = "", compact: bool = False) -> str:
     found = _first(obj, _not_json)
     if found is not None:
         raise CliError(f"{name}: cannot write {what}{found[0]} as JSON: it is {found[1]}, which "
                        f"JSON cannot hold (use --to text)")
     try:
+        if compact:
+            return json.dumps(obj, separators=(",", ":"), ensure_ascii=False)
         return json.dumps(obj, indent=indent, ensure_ascii=False)
     except OverflowError:
         raise CliError(f"--indent {indent} is too large") from None
+
+
+def _decode_failure(name: str, e: RuntimeError, size: int, read_all: Callable[[], bytes]) -> str:
+    """The decode error `e` of an input read `size` bytes far, said with what the input
+    turned out to be; `read_all` gives the whole input, for one that is no document."""
+    kind, offset = getattr(e, "kind", None), getattr(e, "offset", None)
+    if kind == "InvalidMagic" or (kind == "UnexpectedEof" and getattr(e, "block_index", None) is None):
+        data = read_all()
+        size = len(data)
+        try:
+            text = data.decode("utf-8").removeprefix("\ufeff")
+            _load_any(text, name)
+        except (UnicodeDecodeError, CliError):
+            pass
+        else:
+            try:
+                _parse_json(text)
+            except (ValueError, RecursionError):
+                return (f"{name}: this is text notation, not a binary document "
+                        f"(try tuvax encode --from text)")
+            return f"{name}: this is JSON, not a binary document (try tuvax encode)"
+    if kind == "UnexpectedEof" and isinstance(offset, int) and offset >= size > 0:
+        what = "the input" if name == "<stdin>" else "the file"
+        runs = f" (its blocks run to at least {offset} bytes)" if offset > size else ""
+        return (f"{name}: {e}: {what} ends after {size} bytes, before its framing "
+                f"does{runs}")
+    return f"{name}: {e}"
 
 
 def _decode(args: argparse.Namespace) -> int:
@@ -388,7 +424,7 @@ def _decode(args: argparse.Namespace) -> int:
     values = list(_values(f, name))
     obj = values[0] if len(values) == 1 else values
     if args.target == "json":
-        text = _json_text(obj, args.indent, name)
+        text = _json_text(obj, args.indent, name, compact=args.compact or args.indent == 0)
     else:
         text = _pretty(obj, args.indent, name)
     _write_output(args.output, [text.encode() + b"\n"])
@@ -400,7 +436,7 @@ def _jsonl_chunks(values: Iterable[Any], name: str) -> Iterator[bytes]:
     lines: list[bytes] = []
     size = 0
     for n, obj in enumerate(values, 1):
-        line = _json_text(obj, None, name, f"value {n} ").encode() + b"\n"
+        line = _json_text(obj, None, name, f"value {n} ", compact=True).encode() + b"\n"
         lines.append(line)
         size += len(line)
         if size >= 1 << 20:
@@ -414,11 +450,17 @@ def _fmt(args: argparse.Namespace) -> int:
     data, name = _read_input(args.input)
     text = _as_text(data, name)
     if args.source == "json":
-        obj = _load_json(text, name)
+        obj, comments = _load_json(text, name), 0
     elif args.source == "text":
-        obj = _load_text(text, name)
+        obj, comments = _load_text(text, name)
     else:
-        obj = _load_any(text, name)
+        obj, comments = _load_any(text, name)
+    if comments and not args.drop_comments:
+        # Canonical text comes from the values, so a config file written back
+        # over itself would lose every comment without a word.
+        s = "" if comments == 1 else "s"
+        raise CliError(f"{name}: fmt would drop {comments} comment{s}, as canonical text has "
+                       f"none (use --drop-comments to drop them)")
     _write_output(args.output, [_pretty(obj, args.indent, name).encode() + b"\n"])
     return 0
 
@@ -444,7 +486,7 @@ def _inspect(args: argparse.Namespace) -> int:
     except RuntimeError as e:
         lines.append("values   unknown (decoding failed)")
         lines.append(f"verdict  damaged: {e}")
-        lines.append(f"where    {_where(e, blocks, failed_in, count, len(data))}")
+        lines.append(f"where    {_place(e, blocks, failed_in, count, len(data))}")
         status = 1
     else:
         entries = sum(b[5] or 0 for b in blocks)
@@ -465,7 +507,7 @@ def _inspect(args: argparse.Namespace) -> int:
 _COMPRESSION_NAMES = {0: "none", 1: "zstd", 2: "snappy", 3: "lz4"}
 
 
-def _where(e: BaseException, blocks: list[tuple[int, int, str, int, int, int | None]],
+def _place(e: BaseException, blocks: list[tuple[int, int, str, int, int, int | None]],
            failed_in: str | None, decoded: int, size: int) -> str:
     """Where in the document the decode error `e` arose, from the facts it carries."""
     kind = getattr(e, "kind", None)
@@ -474,8 +516,8 @@ def _where(e: BaseException, blocks: list[tuple[int, int, str, int, int, int | N
         return f"offset {at}: the header" if at is not None else "the header"
     offset = getattr(e, "block_offset")
     listed = next((b for b in blocks if b[0] == index), None)
-    name = listed[2] if listed else failed_in
-    block = f"the {'trailer' if name == 'trailer' else f'{name or 'unknown'} block'} at offset {offset}"
+    name = (listed[2] if listed else failed_in) or "unknown"
+    block = f"the {name if name == 'trailer' else name + ' block'} at offset {offset}"
     if listed is None:  # the framing or the checksum of this block failed
         if kind == "ChecksumMismatch":
             if failed_in == "trailer":
@@ -525,11 +567,13 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("decode", help="the binary format to text notation or JSON")
     p.add_argument("input", nargs="?", metavar="IN")
     p.add_argument("-o", "--output", metavar="OUT", help="output file (written atomically)")
-    p.add_argument("--to", dest="target", choices=("text", "json", "jsonl"), default="text",
+    p.add_argument("--to", dest="target", choices=("text", "json", "jsonl"), default=None,
                    help="output notation (default: text; jsonl: one line per top-level value, "
                         "read a block at a time)")
     p.add_argument("--indent", type=_indent, default=2, metavar="N",
-                   help="spaces per level (default: 2)")
+                   help="spaces per level (default: 2; for JSON, 0 is one line)")
+    p.add_argument("--compact", action="store_true",
+                   help="JSON on one line (implies --to json)")
     p.set_defaults(run=_decode)
 
     p = sub.add_parser("fmt", help="text notation or JSON to canonical pretty text")
@@ -539,6 +583,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="input notation (default: auto, JSON if it parses as JSON)")
     p.add_argument("--indent", type=_indent, default=2, metavar="N",
                    help="spaces per level (default: 2)")
+    p.add_argument("--drop-comments", action="store_true",
+                   help="write the canonical text even though the input's comments are lost")
     p.set_defaults(run=_fmt)
 
     p = sub.add_parser("inspect", help="show a document's blocks and verify it")
@@ -557,7 +603,12 @@ def _one_line(e: BaseException) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "decode":
+        if args.compact and args.target == "text":
+            parser.error("--compact writes JSON: it cannot be combined with --to text")
+        args.target = args.target or ("json" if args.compact else "text")
     try:
         status: int = args.run(args)
         return status

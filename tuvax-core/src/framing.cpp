@@ -151,7 +151,7 @@ void StreamSource::release(std::uint64_t pos) noexcept {
 
 Result<std::size_t> FdSource::read_some(std::uint8_t* out, std::size_t n) {
   for (;;) {
-    blocking_.enter();
+    if (!blocking_.enter()) return std::unexpected(TuvaxError::io(EINTR));
     const ssize_t r = ::read(fd_, out, n);
     const int err = errno;
     blocking_.leave();
@@ -312,7 +312,7 @@ Result<Block> BlockReader::read_trailer() {
 
 Result<void> FdSink::write(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    blocking_.enter();
+    if (!blocking_.enter()) return std::unexpected(TuvaxError::io(EINTR));
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     const int err = errno;
     blocking_.leave();
@@ -394,7 +394,7 @@ Result<std::string> read_link(const std::string& path) {
 // open(2) as a blocking call: a FIFO's open waits for its other end.
 Result<int> open_file(const std::string& path, int flags, Blocking& blocking, mode_t mode = 0) {
   for (;;) {
-    blocking.enter();
+    if (!blocking.enter()) return io_error(EINTR);
     const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     const int err = errno;
     blocking.leave();
@@ -405,7 +405,7 @@ Result<int> open_file(const std::string& path, int flags, Blocking& blocking, mo
 
 Result<void> sync_fd(int fd, Blocking& blocking) {
   for (;;) {
-    blocking.enter();
+    if (!blocking.enter()) return io_error(EINTR);
     const int r = ::fsync(fd);
     const int err = errno;
     blocking.leave();

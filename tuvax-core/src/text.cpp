@@ -158,7 +158,7 @@ TuvaxError text_invalid_utf8_in(std::string_view text, std::size_t from, std::si
   return text_error_at(text, i, "invalid UTF-8");
 }
 
-std::size_t skip_space_and_comments(std::string_view text, std::size_t pos) noexcept {
+std::size_t skip_space_and_comments(std::string_view text, std::size_t pos, std::uint64_t* comments) noexcept {
   const std::size_t len = text.size();
   const auto starts_with = [&](std::string_view s) { return text.substr(pos).starts_with(s); };
   // The character at pos, or end_of_input; width 1 for a malformed byte.
@@ -169,6 +169,7 @@ std::size_t skip_space_and_comments(std::string_view text, std::size_t pos) noex
     for (char32_t c = peek(); c != end_of_input && c != invalid_char && is_white_space(c); c = peek()) pos += width;
     if (starts_with("//")) {
       pos += 2;
+      if (comments != nullptr) ++*comments;
       for (;;) {
         const char32_t c = peek();
         if (c == end_of_input) break;
@@ -178,6 +179,7 @@ std::size_t skip_space_and_comments(std::string_view text, std::size_t pos) noex
       }
     } else if (starts_with("/*")) {
       pos += 2;
+      if (comments != nullptr) ++*comments;
       std::uint64_t nesting = 1;
       while (nesting > 0) {
         const char32_t c = peek();

@@ -82,13 +82,15 @@ void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, st
 // ---- Blocking calls and signals ----
 
 // Told around every system call that may block (open, read, write, fsync),
-// and asked when one is interrupted by a signal (EINTR): retry() true tries
-// it again, false gives up and the operation fails with Io(EINTR). The
-// Python layer lets other threads run while a call blocks, and runs the
-// interpreter's signal handlers in retry().
+// and asked when one is interrupted by a signal (EINTR): enter() false
+// skips the call and retry() false gives up, the operation then failing
+// with Io(EINTR); retry() true tries the call again. The Python layer lets
+// other threads run while a call blocks, and runs the interpreter's signal
+// handlers in enter() (a signal that came just before the call must not be
+// slept through) and in retry().
 class Blocking {
  public:
-  virtual void enter() noexcept {}
+  [[nodiscard]] virtual bool enter() { return true; }
   virtual void leave() noexcept {}
   virtual bool retry() { return true; }
 
