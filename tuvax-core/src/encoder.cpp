@@ -18,11 +18,6 @@ inline constexpr std::size_t initial_capacity = 4096;
 inline constexpr std::size_t dict_bytes_per_entry = 16;
 inline constexpr std::size_t min_slots = 64;
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  const std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
-
 // A quick hash for the sharing table: eight bytes a step, mixed by one
 // multiply each. Never stored, so it may change freely.
 std::uint32_t string_hash(std::string_view s) noexcept {

@@ -71,7 +71,8 @@ class Decoder {
   [[nodiscard]] Result<void> load_string_dict(std::span<const std::uint8_t> payload);
   // Moves to the Data block holding the next value, loading a dictionary
   // and skipping reserved blocks on the way. Returns false at the verified
-  // trailer. A new block's string table is announced to `reset`.
+  // trailer. A new block means a new string table, which the caller
+  // announces to its builder (reset_shared).
   [[nodiscard]] Result<bool> enter_value_block(bool& table_replaced);
   // An error of the value walk: its offset counted from the document's
   // start, and the block it happened in.
@@ -100,9 +101,8 @@ class Decoder {
   // nest, and every level of a forged nest could otherwise reserve for all
   // the bytes left, many times over what the input can fill. Larger
   // containers grow as their members arrive.
-  static constexpr std::uint64_t max_presize = 1024;
   static std::size_t presize_hint(std::uint64_t count, std::uint64_t room) noexcept {
-    return static_cast<std::size_t>(std::min({count, room, max_presize}));
+    return static_cast<std::size_t>(std::min({count, room, max_reservation}));
   }
   bool walk_fail(TuvaxError e) {
     walk_error_ = std::move(e);

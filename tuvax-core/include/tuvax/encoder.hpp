@@ -150,6 +150,9 @@ class Encoder {
   // writes it into `out`, which must be exactly that size, in one pass. No
   // value may be added after close() unless reopen() undoes it: a caller
   // whose output failed keeps the open document, nothing lost.
+  // close() has no failure of its own: every limit was checked as values
+  // came in. Its Result (and the Python layer's "finish error: " prefix)
+  // stays for the day a block needs work that can fail, such as compression.
   [[nodiscard]] Result<std::size_t> close();
   void copy_out(std::span<std::uint8_t> out) const noexcept;
   void reopen() noexcept;

@@ -28,12 +28,13 @@
 #include "tuvax/builder.hpp"
 #include "tuvax/detail/utf8.hpp"
 #include "tuvax/error.hpp"
+#include "tuvax/limits.hpp"
 
 namespace tuvax::detail {
 
-// Arrays and objects nested inside one another, at most; the same bound as
-// the binary format's default max_depth, for reading and for writing.
-inline constexpr std::uint64_t text_max_depth = 128;
+// Arrays and objects nested inside one another, at most: the binary
+// format's max_depth, for reading and for writing.
+inline constexpr std::uint64_t text_max_depth = Limits{}.max_depth;
 
 // ---- Out of line (text.cpp) ----
 
@@ -439,7 +440,7 @@ value:
   if (pos_ < n_ && (s_[pos_] == '[' || s_[pos_] == '{')) {
     const bool object = s_[pos_] == '{';
     if (depth == text_max_depth) {
-      go = fail_at(pos_, "nesting depth exceeds maximum 128");
+      go = fail_at(pos_, "nesting depth exceeds maximum " + std::to_string(text_max_depth));
       goto out;
     }
     ++pos_;
