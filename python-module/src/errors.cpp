@@ -26,18 +26,12 @@ namespace {
 PyObject* internal_error_type() noexcept {
   static PyMutex mutex{};
   static PyObject* type = nullptr;
-  // PyMutex_Lock detaches the thread state while it waits, so a thread
-  // blocked here never holds the interpreter lock the creator may need.
-  PyMutex_Lock(&mutex);
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
+  return create_once(mutex, type, [] {
+    return PyErr_NewExceptionWithDoc(
         "_tuvax_native.InternalError",
         "A broken internal invariant of the _tuvax_native extension (a bug, not bad input).",
         PyExc_BaseException, nullptr);
-  }
-  PyObject* t = type;
-  PyMutex_Unlock(&mutex);
-  return t;
+  });
 }
 
 PyObject* os_error_class(int err) noexcept {
