@@ -285,7 +285,7 @@ inline std::string check_text(std::string_view input, bool* parsed = nullptr) {
   if (!v) {
     const TuvaxError& e = v.error();
     if (e.kind() != ErrorKind::TextParse) return "parse raised a non-TextParse error: " + e.message();
-    if (e.a() < 1 || e.b() < 1) return "parse error without a 1-based position: " + e.message();
+    if (e.line() < 1 || e.column() < 1) return "parse error without a 1-based position: " + e.message();
     return {};
   }
   // Whatever the input, a parsed value holds only UTF-8 strings and keys.

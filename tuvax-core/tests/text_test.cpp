@@ -611,8 +611,8 @@ void expect_sane_outcome(std::string_view text) {
       if (i < text.size()) ++lines;
     }
   }
-  const std::uint64_t line = r.error().a();
-  const std::uint64_t col = r.error().b();
+  const std::uint64_t line = r.error().line();
+  const std::uint64_t col = r.error().column();
   ASSERT_GE(line, 1u);
   ASSERT_LE(line, lines) << text;
   EXPECT_GE(col, 1u);
