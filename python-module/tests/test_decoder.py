@@ -6,16 +6,9 @@ import textwrap
 import pytest
 
 from _tuvax_native import Encoder, TuvaxDecoder, decode, encode
-from native_support import ASAN, assert_refcounts_kept, raises_exactly
+from native_support import ASAN, assert_refcounts_kept, document, raises_exactly
 
 CONSUMED = "decoder already consumed"
-
-
-def document(*values):
-    enc = Encoder()
-    for v in values:
-        enc.encode(v)
-    return enc.finish()
 
 
 class TestDecodeAll:

@@ -30,7 +30,7 @@
 
 namespace tuvax::oracle {
 
-inline constexpr std::uint64_t canonical_nan_bits = 0x7FF8000000000000;
+using detail::canonical_nan_bits;
 
 inline bool valid_utf8(std::string_view s) noexcept {
   return detail::is_valid_utf8(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
