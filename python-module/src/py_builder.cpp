@@ -237,10 +237,13 @@ bool ObjectBuilder::key(std::string_view s, bool ascii) {
 }
 
 bool ObjectBuilder::end_object() {
-  const Frame f = frames_.back();
+  // Field by field: a copy of the whole frame would read in one wide load
+  // what two narrow stores have just written, which stalls.
+  Frame& f = frames_.back();
+  PyObject* dict = f.obj;
+  Py_XDECREF(f.key);  // nullptr unless a member was left without its value
   frames_.pop_back();
-  Py_XDECREF(f.key);
-  return add(f.obj);
+  return add(dict);
 }
 
 PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
