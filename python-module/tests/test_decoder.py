@@ -168,8 +168,18 @@ class TestBuiltForTheCollector:
                 if gc.is_tracked(m):
                     assert young[id(container)] < young[id(m)]
 
+    @pytest.mark.parametrize("load", LOADERS.values(), ids=LOADERS.keys())
+    def test_lists_longer_than_their_room(self, load):
+        # The reader's hint is capped (1024 for the binary decoder, 0 for
+        # text): longer lists grow as they fill, at every nesting level.
+        value = [list(range(3000)), [[i, str(i)] for i in range(1500)], {"k": list(range(1025))}, []]
+        got = load(value)
+        assert got == value
+        assert [len(got[0]), len(got[1]), len(got[2]["k"]), len(got[3])] == [3000, 1500, 1025, 0]
+
     def test_a_value_failing_half_way_leaves_nothing(self):
-        broken = {"a": [[1, 2], {"b": [3, {"c": list(range(40))}]}, [4, [5, "BAD!"]]], "z": {"y": [6]}}
+        broken = {"a": [[1, 2], {"b": [3, {"c": list(range(40))}]}, [4, [5, "BAD!"]]], "z": {"y": [6]},
+                  "long": [list(range(2000)) + ["BAD!"]]}
         data = _bad_utf8_document(broken)
         text = pretty_print(broken).replace('"BAD!"', '"BAD!" oops')
         calls = [(lambda: decode(data), RuntimeError), (lambda: TuvaxDecoder(data).decode_all(), RuntimeError),
