@@ -2,7 +2,7 @@
 # Python 3.14+, otherwise a Debian testing root built once per machine.
 
 TARGETS := build check check-core check-python check-leaks check-asan clean bench \
-           bench-python bench-text demo fuzz coverage check-valgrind
+           bench-python bench-text bench-memory demo fuzz coverage check-valgrind wheel
 
 FUZZ_SECONDS ?= 60
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -81,8 +81,15 @@ bench-python: release-python
 bench-text: release-python
 	PYTHONPATH=$(call PYPATH,$(BUILD_RELEASE)) $(PYTHON) python-module/bench/bench_text.py
 
+bench-memory: build
+	PYTHONPATH=$(call PYPATH,$(BUILD)) $(PYTHON) python-module/bench/decode_memory.py
+
 demo:
 	tools/demo
+
+# The wheel to install anywhere with glibc 2.38 or newer, in dist/.
+wheel:
+	PYTHON=$(PYTHON) tools/wheel dist
 
 fuzz:
 	tools/fuzz $(FUZZ_SECONDS)
@@ -95,6 +102,6 @@ check-valgrind: build
 	  -q $(BUILD)/tuvax-core/tuvax_core_tests --gtest_brief=1
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_DBG) $(BUILD_RELEASE) build-bench build-fuzz build-coverage
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_DBG) $(BUILD_RELEASE) build-bench build-fuzz build-coverage dist
 
 endif

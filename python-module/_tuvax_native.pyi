@@ -25,6 +25,8 @@
 #   {errno})". It is a private subclass of the class named, which keeps that
 #   text while the attributes are set.
 
+from collections.abc import Callable
+from os import PathLike
 from typing import Any, Final, Self, SupportsIndex, final
 
 __all__ = [
@@ -59,6 +61,29 @@ def parse_text(text: str) -> Any:
 def pretty_print(obj: object, indent: SupportsIndex = 2) -> str:
     """Write a Python object as indented text notation."""
 
+# ---- What the tuvax package builds on (not in __all__) ----
+# Strict where the names above are strict, these take tuples, subclasses of
+# list, tuple and dict, and a `default` hook for anything else, and paths as
+# open() takes them. They call themselves tuvax.encode and so on.
+
+_Path = str | bytes | PathLike[str] | PathLike[bytes]
+
+def _encode(obj: object, *, default: Callable[[Any], object] | None = None) -> bytes:
+    """encode() with tuples, list, tuple and dict subclasses, and a default hook."""
+
+def _encode_to_file(obj: object, path: _Path, *, default: Callable[[Any], object] | None = None) -> None:
+    """encode_to_file() as _encode takes objects, with a str, bytes or os.PathLike path."""
+
+def _decode_from_file(path: _Path) -> Any:
+    """decode_from_file() with a str, bytes or os.PathLike path."""
+
+def _pretty_print(obj: object, indent: SupportsIndex = 2, *,
+                  default: Callable[[Any], object] | None = None) -> str:
+    """pretty_print() as _encode takes objects."""
+
+def _parse_text_counted(text: str) -> tuple[Any, int]:
+    """parse_text(), and the number of comments it skipped."""
+
 @final
 class Encoder:
     """Incremental encoder: values go into one document, taken by finish()."""
@@ -78,6 +103,13 @@ class Encoder:
 
     def finish_to_file(self, /, path: str) -> None:
         """Complete the document and write it to `path`; the encoder is finished afterwards."""
+
+    # What the tuvax package's Encoder calls.
+    def _encode(self, /, obj: object, default: Callable[[Any], object] | None) -> None:
+        """encode() with tuples, list, tuple and dict subclasses, and a default hook."""
+
+    def _finish_to_file(self, /, path: _Path) -> None:
+        """finish_to_file() with a str, bytes or os.PathLike path."""
 
 @final
 class TuvaxDecoder:

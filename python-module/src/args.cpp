@@ -2,6 +2,7 @@
 
 #include "args.hpp"
 
+#include <algorithm>  // std::min
 #include <string>
 
 #include "errors.hpp"
@@ -27,14 +28,15 @@ std::string join_names(std::span<const char* const> names) {
 }
 
 bool check_positional(const Signature& sig, std::size_t nargs) {
-  if (nargs <= sig.names.size()) return true;
+  const std::size_t most = std::min(sig.positional, sig.names.size());
+  if (nargs <= most) return true;
   const char* verb = nargs == 1 ? "was" : "were";
-  if (sig.required == sig.names.size()) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", sig.display,
-                 sig.names.size(), nargs, verb);
+  if (sig.required >= most) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", sig.display, most, nargs,
+                 verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                 sig.display, sig.required, sig.names.size(), nargs, verb);
+                 sig.display, sig.required, most, nargs, verb);
   }
   return false;
 }
@@ -167,6 +169,24 @@ std::optional<std::uint64_t> arg_u64(const char* param, PyObject* obj) {
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(v);
+}
+
+std::optional<std::string_view> arg_path(const char* param, PyObject* obj, PyRef& holder) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(obj, &encoded) == 0) {
+    prefix_type_error(param);
+    return std::nullopt;
+  }
+  holder = PyRef::steal(encoded);
+  return std::string_view(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
+}
+
+std::optional<PyObject*> arg_callable_or_none(const char* param, PyObject* obj) {
+  if (obj == Py_None) return nullptr;
+  if (PyCallable_Check(obj)) return obj;
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (name) PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object is not callable", param, name.get());
+  return std::nullopt;
 }
 
 }  // namespace tuvax::py

@@ -9,14 +9,18 @@
 #include <span>
 #include <string_view>
 
+#include "pyref.hpp"
+
 namespace tuvax::py {
 
-// The parameters of one function or method, all positional-or-keyword; the
-// first `required` have no default.
+// The parameters of one function or method: the first `positional` are
+// positional-or-keyword, the rest keyword-only; the first `required` have no
+// default.
 struct Signature {
   const char* display;  // "encode()", "Encoder.set_compression()", "TuvaxDecoder.__new__()"
   std::span<const char* const> names;
   std::size_t required;
+  std::size_t positional = static_cast<std::size_t>(-1);  // all of them
 };
 
 // Fills out[i] (borrowed) with the argument bound to names[i], or leaves it
@@ -37,6 +41,13 @@ struct Signature {
 [[nodiscard]] std::optional<std::string_view> arg_str(const char* param, PyObject* obj);
 // An int, or anything with __index__, from 0 to 2**64 - 1.
 [[nodiscard]] std::optional<std::uint64_t> arg_u64(const char* param, PyObject* obj);
+// A file system path as open() takes it: str, bytes or os.PathLike, a str
+// encoded with the file system encoding and its error handler (surrogate
+// escapes included), so that any name the system has can be given. The
+// bytes live in `holder`. ValueError "embedded null byte", as open() says.
+[[nodiscard]] std::optional<std::string_view> arg_path(const char* param, PyObject* obj, PyRef& holder);
+// None (nullptr) or a callable, borrowed from the caller.
+[[nodiscard]] std::optional<PyObject*> arg_callable_or_none(const char* param, PyObject* obj);
 
 }  // namespace tuvax::py
 

@@ -3,7 +3,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>  // std::unique_ptr
-#include <new>     // placement new
+#include <new>     // placement new, std::bad_alloc
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,14 +26,10 @@ struct DecoderObject {
   // position is the one that iteration and decode_all share; after an error
   // it returns that error again on every call.
   Decoder decoder;
-  // Made on first use and kept, so that keys and shared strings are made
-  // once for the whole stream. It holds only str objects, which refer to
-  // nothing, so the instance still needs no cycle collection.
-  std::unique_ptr<ObjectBuilder> builder;
+  // Its builder holds only str objects, which refer to nothing, so the
+  // instance still needs no cycle collection.
+  ValueStream values;
   bool consumed;  // decode_all has run
-  // A value was read but could not be made into Python objects (out of
-  // memory): it is gone, so no later value may be handed out as the next.
-  bool stopped;
   std::atomic<bool> busy;
 };
 
@@ -53,9 +50,8 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     DecoderObject* obj = as_decoder(self);
     new (&obj->data) std::vector<std::uint8_t>(std::move(copy));
     new (&obj->decoder) Decoder(obj->data);
-    new (&obj->builder) std::unique_ptr<ObjectBuilder>();
+    new (&obj->values) ValueStream();
     obj->consumed = false;
-    obj->stopped = false;
     new (&as_decoder(self)->busy) std::atomic<bool>(false);
     return self;
   });
@@ -63,7 +59,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void decoder_dealloc(PyObject* self) {
   DecoderObject* obj = as_decoder(self);
-  obj->builder.~unique_ptr();
+  obj->values.~ValueStream();
   obj->decoder.~Decoder();  // before the bytes it reads
   obj->data.~vector();
   obj->busy.~atomic();
@@ -74,47 +70,35 @@ void decoder_dealloc(PyObject* self) {
 
 void raise_consumed() { PyErr_SetString(PyExc_RuntimeError, "decoder already consumed"); }
 
-// The next top-level value into `out`: 1, or 0 at the verified trailer, or
-// -1 with an exception set.
-int next_value(DecoderObject* obj, PyRef& out) {
-  if (obj->stopped) {
-    raise_consumed();
-    return -1;
-  }
-  if (!obj->builder) obj->builder = std::make_unique<ObjectBuilder>();
-  switch (decode_next(obj->decoder, *obj->builder, out)) {
-    case NextValue::value: return 1;
-    case NextValue::end: return 0;
-    case NextValue::input_error: return -1;
-    case NextValue::builder_failed: break;
-  }
-  obj->stopped = true;
-  return -1;
-}
-
 PyObject* decoder_decode_all(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     if (obj->consumed) {
       raise_consumed();
       return nullptr;
     }
     obj->consumed = true;  // whatever happens next
     // The values not yet taken by iteration.
+    // Values already read are lost with a failure here, so it stops the
+    // decoder as a failure inside a value does.
     std::vector<PyRef> items;
-    for (;;) {
-      PyRef item;
-      const int r = next_value(obj, item);
-      if (r < 0) return nullptr;
-      if (r == 0) break;
-      items.push_back(std::move(item));
+    try {
+      for (;;) {
+        PyRef item;
+        const int r = obj->values.next(obj->decoder, item);
+        if (r < 0) return nullptr;
+        if (r == 0) break;
+        items.push_back(std::move(item));
+      }
+    } catch (const std::bad_alloc&) {
+      obj->values.stop("MemoryError");
+      throw;
     }
-    return list_of(std::move(items)).release();
+    PyRef list = list_of(std::move(items));
+    if (!list) obj->values.stop_by_pending();
+    return list.release();
   });
 }
 
@@ -122,12 +106,9 @@ PyObject* decoder_iternext(PyObject* self) {
   return guard([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     PyRef item;
-    const int r = next_value(obj, item);
+    const int r = obj->values.next(obj->decoder, item);
     if (r < 0) return nullptr;
     // Only once the trailer has verified: a damaged end raises instead.
     if (r == 0) PyErr_SetNone(PyExc_StopIteration);
@@ -178,13 +159,7 @@ PyType_Spec decoder_spec = {
 PyTypeObject* decoder_type() noexcept {
   static PyMutex mutex{};
   static PyObject* type = nullptr;
-  // PyMutex_Lock detaches the thread state while it waits, so this guard
-  // cannot deadlock with the interpreter lock held by the creating thread.
-  PyMutex_Lock(&mutex);
-  if (type == nullptr) type = PyType_FromSpec(&decoder_spec);
-  PyObject* t = type;
-  PyMutex_Unlock(&mutex);
-  return reinterpret_cast<PyTypeObject*>(t);
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&decoder_spec); }));
 }
 
 }  // namespace tuvax::py

@@ -13,9 +13,10 @@ namespace tuvax::py {
 namespace {
 
 // Feeds the walk of Python objects to the core's push writer. A core error
-// (a limit) is kept, and the walk goes on writing nothing, so that a
-// conversion error further on is still the one raised.
-class WireSink {
+// (a limit) is kept and reported to the walk once, which notes where it
+// arose and goes on while this writes nothing, so that a conversion error
+// further on is still the one raised.
+class WireSink : public WalkState {
  public:
   explicit WireSink(Encoder::ValueWriter& w) noexcept : w_(w) {}
 
@@ -61,21 +62,26 @@ class WireSink {
   }
 
   // After a walk without a Python exception: commits the value, or raises
-  // the first core error.
+  // the first core error, noted with the JSON path of its value and a hint
+  // at the way around the limit.
   bool finish() {
     if (ok()) {
       if (auto r = w_.commit(); !r) error_ = std::move(r).error();
     }
     if (ok()) return true;
-    raise_core_error(CoreStep::Encode, *error_);
+    raise_file_error(CoreStep::Encode, *error_, {});  // a streamed block may fail to be written
+    add_path_note(sink_failed_at);
+    add_limit_hint(*error_);
     return false;
   }
 
  private:
   bool ok() const noexcept { return !error_.has_value(); }
+  // false for the event that met the error (the walk notes where it is).
   bool keep(Result<void> r) {
-    if (!r) error_ = std::move(r).error();
-    return true;
+    if (r) return true;
+    error_ = std::move(r).error();
+    return false;
   }
 
   Encoder::ValueWriter& w_;
@@ -83,7 +89,7 @@ class WireSink {
 };
 
 // Accepts everything: a walk with it only raises conversion errors.
-struct CheckSink {
+struct CheckSink : WalkState {
   bool null() { return true; }
   bool boolean(bool) { return true; }
   bool uint(std::uint64_t) { return true; }
@@ -100,24 +106,33 @@ struct CheckSink {
 
 }  // namespace
 
-bool encode_into(Encoder& encoder, PyObject* obj) {
+bool encode_into(Encoder& encoder, PyObject* obj, WalkMode mode) {
   Encoder::ValueWriter w = encoder.begin_value();  // rolls back unless committed
   WireSink sink(w);
+  sink.set_mode(mode);
   return walk_py(sink, obj) && sink.finish();
 }
 
-bool check_convertible(PyObject* obj) {
+bool check_convertible(PyObject* obj, WalkMode mode) {
   CheckSink sink;
+  sink.set_mode(mode);
   return walk_py(sink, obj);
 }
 
-std::optional<std::vector<std::uint8_t>> finish_encoder(Encoder&& encoder) {
-  auto out = std::move(encoder).finish();
-  if (!out) {
-    raise_core_error(CoreStep::Finish, out.error());
+std::optional<std::vector<std::uint8_t>> document_bytes(Encoder& encoder) {
+  auto size = encoder.close();
+  if (!size) {
+    raise_core_error(CoreStep::Finish, size.error());
     return std::nullopt;
   }
-  return std::move(*out);
+  try {
+    std::vector<std::uint8_t> out(*size);
+    encoder.copy_out(out);
+    return out;
+  } catch (...) {
+    encoder.reopen();
+    throw;
+  }
 }
 
 PyRef finish_to_bytes(Encoder& encoder) {
@@ -127,7 +142,10 @@ PyRef finish_to_bytes(Encoder& encoder) {
     return {};
   }
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
-  if (!bytes) return bytes;
+  if (!bytes) {
+    encoder.reopen();
+    return bytes;
+  }
   // A large document lands in fresh memory: huge pages spare a fault per
   // 4 KiB while it is copied in.
   tuvax::detail::advise_huge_pages(PyBytes_AS_STRING(bytes.get()), *size);
@@ -135,23 +153,23 @@ PyRef finish_to_bytes(Encoder& encoder) {
   return bytes;
 }
 
-std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj) {
+std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj, WalkMode mode) {
   Encoder encoder;
-  if (!encode_into(encoder, obj)) return std::nullopt;
-  return finish_encoder(std::move(encoder));
+  if (!encode_into(encoder, obj, mode)) return std::nullopt;
+  return document_bytes(encoder);
 }
 
-PyRef encode_to_bytes(PyObject* obj) {
+PyRef encode_to_bytes(PyObject* obj, WalkMode mode) {
   Encoder encoder;
-  if (!encode_into(encoder, obj)) return {};
+  if (!encode_into(encoder, obj, mode)) return {};
   return finish_to_bytes(encoder);
 }
 
-NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out) {
+NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out, std::string_view path) {
   auto step = decoder.decode_next(builder);
   if (!step) {
     (void)builder.take();  // drops what the failed value left
-    raise_core_error(CoreStep::Decode, step.error());
+    raise_file_error(CoreStep::Decode, step.error(), path);
     return NextValue::input_error;
   }
   switch (*step) {
@@ -168,17 +186,69 @@ NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out) {
 
 std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data) {
   Decoder decoder(data);
+  return decode_all(decoder);
+}
+
+std::optional<std::vector<PyRef>> decode_all(Decoder& decoder, std::string_view path) {
   ObjectBuilder builder;
   std::vector<PyRef> items;
   for (;;) {
     PyRef obj;
-    switch (decode_next(decoder, builder, obj)) {
+    switch (decode_next(decoder, builder, obj, path)) {
       case NextValue::value: items.push_back(std::move(obj)); break;
       case NextValue::end: return items;
       case NextValue::input_error:
       case NextValue::builder_failed: return std::nullopt;
     }
   }
+}
+
+namespace {
+
+// The class name of the pending exception.
+std::string pending_name() {
+  PyObject* exc = PyErr_GetRaisedException();
+  std::string name = "failure";
+  if (exc != nullptr) {
+    if (PyRef qual = PyRef::steal(PyType_GetName(Py_TYPE(exc)))) {
+      if (const char* utf8 = PyUnicode_AsUTF8(qual.get())) name = utf8;
+    }
+    PyErr_Clear();  // a failure to name it must not replace it
+    PyErr_SetRaisedException(exc);
+  }
+  return name;
+}
+
+}  // namespace
+
+ValueStream::ValueStream() noexcept = default;
+ValueStream::~ValueStream() = default;
+
+void ValueStream::stop_by_pending() { stopped_by_ = pending_name(); }
+
+int ValueStream::next(Decoder& decoder, PyRef& out, std::string_view path) {
+  if (!stopped_by_.empty()) {
+    PyErr_Format(PyExc_RuntimeError, "decoder stopped by an earlier %s", stopped_by_.c_str());
+    return -1;
+  }
+  stopped_by_ = "interrupted call";  // stays if a C++ exception leaves below
+  try {
+    if (!builder_) builder_ = std::make_unique<ObjectBuilder>();
+    switch (decode_next(decoder, *builder_, out, path)) {
+      case NextValue::value: stopped_by_.clear(); return 1;
+      case NextValue::end: stopped_by_.clear(); return 0;
+      case NextValue::input_error: stopped_by_.clear(); return -1;
+      case NextValue::builder_failed: break;
+    }
+  } catch (const std::bad_alloc&) {
+    stopped_by_ = "MemoryError";
+    throw;  // the entry guard raises it
+  } catch (...) {
+    stopped_by_ = "internal error";
+    throw;
+  }
+  stop_by_pending();
+  return -1;
 }
 
 PyRef list_of(std::vector<PyRef>&& items) {

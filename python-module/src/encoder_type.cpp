@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>  // placement new
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "args.hpp"
@@ -27,6 +28,12 @@ EncoderObject* as_encoder(PyObject* self) noexcept { return reinterpret_cast<Enc
 
 void raise_finished() { PyErr_SetString(PyExc_RuntimeError, "encoder already finished"); }
 
+// false, with "encoder already finished" raised, once a finish succeeded.
+bool open_or_raise(const std::optional<Encoder>& encoder) {
+  if (!encoder) raise_finished();
+  return encoder.has_value();
+}
+
 constexpr const char* comp_names[] = {"comp"};
 constexpr const char* obj_names[] = {"obj"};
 constexpr const char* path_names[] = {"path"};
@@ -34,6 +41,9 @@ constexpr Signature new_sig{"Encoder.__new__()", {}, 0};
 constexpr Signature set_compression_sig{"Encoder.set_compression()", comp_names, 1};
 constexpr Signature encode_sig{"Encoder.encode()", obj_names, 1};
 constexpr Signature finish_to_file_sig{"Encoder.finish_to_file()", path_names, 1};
+constexpr const char* obj_default_names[] = {"obj", "default"};
+constexpr Signature generous_encode_sig{"Encoder._encode()", obj_default_names, 2};
+constexpr Signature any_path_finish_sig{"Encoder._finish_to_file()", path_names, 1};
 
 struct CompressionName {
   const char* name;
@@ -70,15 +80,9 @@ void encoder_dealloc(PyObject* self) {
 PyObject* encoder_enable_dedup(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      raise_finished();
-      return nullptr;
-    }
+    if (!open_or_raise(encoder)) return nullptr;
     encoder->enable_dedup();
     Py_RETURN_NONE;
   });
@@ -89,10 +93,7 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
     PyObject* argv[1];
     if (!bind_fastcall(set_compression_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     PyObject* comp = argv[0];
     if (!arg_str("comp", comp)) return nullptr;
     // Full Unicode lowercasing is str.lower() of the exact str (a subclass
@@ -110,57 +111,79 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
       return nullptr;
     }
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      raise_finished();
-      return nullptr;
-    }
+    if (!open_or_raise(encoder)) return nullptr;
     encoder->set_compression(match->code);
     Py_RETURN_NONE;
   });
+}
+
+// Appends `obj` walked in `mode`, once the instance is known to be free.
+PyObject* encode_value(PyObject* self, PyObject* obj, WalkMode mode) {
+  BorrowGuard borrow(as_encoder(self)->busy);
+  if (!borrow.taken()) return nullptr;
+  auto& encoder = as_encoder(self)->encoder;
+  if (!encoder) {
+    // A conversion error wins, finished or not.
+    if (check_convertible(obj, mode)) raise_finished();
+    return nullptr;
+  }
+  if (!encode_into(*encoder, obj, mode)) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
     PyObject* argv[1];
     if (!bind_fastcall(encode_sig, args, nargs, kwnames, argv)) return nullptr;
-    BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
-    auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      // A conversion error wins, finished or not.
-      if (check_convertible(argv[0])) raise_finished();
-      return nullptr;
-    }
-    if (!encode_into(*encoder, argv[0])) return nullptr;
-    Py_RETURN_NONE;
+    return encode_value(self, argv[0], {});
   });
 }
 
-// Moves the core encoder out: from here on the instance is finished,
-// whatever happens next.
-std::optional<Encoder> take_encoder(PyObject* self) {
-  std::optional<Encoder> taken = std::move(as_encoder(self)->encoder);
-  as_encoder(self)->encoder.reset();
-  return taken;
+// encode() as the tuvax package offers it: tuples, list, tuple and dict
+// subclasses, and `default` (None or a callable) for anything else.
+PyObject* encoder_generous_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!bind_fastcall(generous_encode_sig, args, nargs, kwnames, argv)) return nullptr;
+    auto default_fn = arg_callable_or_none("default", argv[1]);
+    if (!default_fn) return nullptr;
+    return encode_value(self, argv[0], {.generous = true, .default_fn = *default_fn});
+  });
 }
 
 PyObject* encoder_finish(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
-    std::optional<Encoder> encoder = take_encoder(self);
-    if (!encoder) {
-      raise_finished();
-      return nullptr;
-    }
-    return finish_to_bytes(*encoder).release();
+    if (!borrow.taken()) return nullptr;
+    auto& encoder = as_encoder(self)->encoder;
+    if (!open_or_raise(encoder)) return nullptr;
+    PyRef bytes = finish_to_bytes(*encoder);
+    if (bytes) encoder.reset();  // only a finish that succeeded ends the encoder
+    return bytes.release();
   });
+}
+
+// Finishes into the file at `path`, once the instance is known to be free.
+// Only a finish that succeeds ends the encoder: after a failed write the
+// file is as it was, and so is the encoder, with every value it held.
+PyObject* finish_into(PyObject* self, std::string_view path) {
+  auto& encoder = as_encoder(self)->encoder;
+  if (!open_or_raise(encoder)) return nullptr;
+  auto out = document_bytes(*encoder);
+  if (!out) return nullptr;
+  bool written = false;
+  try {
+    written = write_output(path, *out);
+  } catch (...) {
+    encoder->reopen();
+    throw;
+  }
+  if (!written) {
+    encoder->reopen();
+    return nullptr;
+  }
+  encoder.reset();
+  Py_RETURN_NONE;
 }
 
 PyObject* encoder_finish_to_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -168,20 +191,24 @@ PyObject* encoder_finish_to_file(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* argv[1];
     if (!bind_fastcall(finish_to_file_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
-    auto path = arg_str("path", argv[0]);  // the instance stays usable if this fails
+    if (!borrow.taken()) return nullptr;
+    auto path = arg_str("path", argv[0]);
     if (!path) return nullptr;
-    std::optional<Encoder> encoder = take_encoder(self);
-    if (!encoder) {
-      raise_finished();
-      return nullptr;
-    }
-    auto out = finish_encoder(std::move(*encoder));
-    if (!out || !write_output(*path, *out)) return nullptr;
-    Py_RETURN_NONE;
+    return finish_into(self, *path);
+  });
+}
+
+// finish_to_file() with a str, bytes or os.PathLike path, for the package.
+PyObject* encoder_any_path_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!bind_fastcall(any_path_finish_sig, args, nargs, kwnames, argv)) return nullptr;
+    BorrowGuard borrow(as_encoder(self)->busy);
+    if (!borrow.taken()) return nullptr;
+    PyRef holder;
+    auto path = arg_path("path", argv[0], holder);
+    if (!path) return nullptr;
+    return finish_into(self, *path);
   });
 }
 
@@ -220,6 +247,14 @@ PyDoc_STRVAR(finish_to_file_doc,
              "    RuntimeError: If encoding fails or the encoder was already finished.\n"
              "    OSError: If writing to the file fails.");
 
+PyDoc_STRVAR(generous_encode_doc,
+             "_encode($self, obj, default)\n--\n\n"
+             "encode() as the tuvax package offers it: tuples, list, tuple and dict\n"
+             "subclasses, and `default` (None or a callable) for anything else.");
+PyDoc_STRVAR(any_path_finish_doc,
+             "_finish_to_file($self, path)\n--\n\n"
+             "finish_to_file() with a str, bytes or os.PathLike path.");
+
 template <auto F>
 PyCFunction as_cfunction() {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -231,6 +266,9 @@ PyMethodDef encoder_methods[] = {
     {"encode", as_cfunction<encoder_encode>(), METH_FASTCALL | METH_KEYWORDS, encode_doc},
     {"finish", encoder_finish, METH_NOARGS, finish_doc},
     {"finish_to_file", as_cfunction<encoder_finish_to_file>(), METH_FASTCALL | METH_KEYWORDS, finish_to_file_doc},
+    // What the tuvax package's Encoder calls.
+    {"_encode", as_cfunction<encoder_generous_encode>(), METH_FASTCALL | METH_KEYWORDS, generous_encode_doc},
+    {"_finish_to_file", as_cfunction<encoder_any_path_finish>(), METH_FASTCALL | METH_KEYWORDS, any_path_finish_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -257,13 +295,7 @@ PyType_Spec encoder_spec = {
 PyTypeObject* encoder_type() noexcept {
   static PyMutex mutex{};
   static PyObject* type = nullptr;
-  // PyMutex_Lock detaches the thread state while it waits, so this guard
-  // cannot deadlock with the interpreter lock held by the creating thread.
-  PyMutex_Lock(&mutex);
-  if (type == nullptr) type = PyType_FromSpec(&encoder_spec);
-  PyObject* t = type;
-  PyMutex_Unlock(&mutex);
-  return reinterpret_cast<PyTypeObject*>(t);
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&encoder_spec); }));
 }
 
 }  // namespace tuvax::py

@@ -2,7 +2,6 @@
 
 #include "errors.hpp"
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>  // std::abort
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "pyref.hpp"
+#include "tuvax/limits.hpp"
 
 namespace tuvax::py {
 namespace {
@@ -26,18 +26,12 @@ namespace {
 PyObject* internal_error_type() noexcept {
   static PyMutex mutex{};
   static PyObject* type = nullptr;
-  // PyMutex_Lock detaches the thread state while it waits, so a thread
-  // blocked here never holds the interpreter lock the creator may need.
-  PyMutex_Lock(&mutex);
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
+  return create_once(mutex, type, [] {
+    return PyErr_NewExceptionWithDoc(
         "_tuvax_native.InternalError",
         "A broken internal invariant of the _tuvax_native extension (a bug, not bad input).",
         PyExc_BaseException, nullptr);
-  }
-  PyObject* t = type;
-  PyMutex_Unlock(&mutex);
-  return t;
+  });
 }
 
 PyObject* os_error_class(int err) noexcept {
@@ -57,68 +51,6 @@ PyObject* os_error_class(int err) noexcept {
     case ECONNABORTED: return PyExc_ConnectionAbortedError;
     default: return PyExc_OSError;
   }
-}
-
-// ---- OSError with its attributes and its message ----
-
-// OSError's own str() turns a set errno and strerror into "[Errno 2] ...";
-// the subclass shows the message it was created with instead.
-PyObject* os_error_str(PyObject* self) {
-  PyRef args = PyRef::steal(PyException_GetArgs(self));
-  if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1)
-    return PyObject_Str(PyTuple_GET_ITEM(args.get(), 0));
-  return reinterpret_cast<PyTypeObject*>(PyExc_OSError)->tp_str(self);
-}
-
-// Pickles (and copies) as the mapped class with the same message, as the
-// plain exception did, since the subclass is no importable name.
-PyObject* os_error_reduce(PyObject* self, PyObject*) {
-  PyRef args = PyRef::steal(PyException_GetArgs(self));
-  if (!args) return nullptr;
-  return PyTuple_Pack(2, reinterpret_cast<PyObject*>(Py_TYPE(self)->tp_base), args.get());
-}
-
-PyMethodDef os_error_methods[] = {
-    {"__reduce__", os_error_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot os_error_slots[] = {
-    {Py_tp_str, reinterpret_cast<void*>(os_error_str)},
-    {Py_tp_methods, os_error_methods},
-    {0, nullptr},
-};
-
-// Created on first use, one per mapped class, kept for the life of the
-// process. PyMutex_Lock detaches the thread state while it waits, so a
-// thread blocked here never holds the interpreter lock the creator needs.
-PyObject* os_error_subclass(PyObject* base) noexcept {
-  static PyMutex mutex{};
-  static std::array<std::pair<PyObject*, PyObject*>, 16> made{};
-  PyMutex_Lock(&mutex);
-  PyObject* found = nullptr;
-  for (auto& [b, sub] : made) {
-    if (b == base || b == nullptr) {
-      if (b == nullptr) {
-        // A fixed buffer: nothing here may throw while the mutex is held.
-        char name[96];
-        std::snprintf(name, sizeof name, "_tuvax_native.%s", reinterpret_cast<PyTypeObject*>(base)->tp_name);
-        PyType_Spec spec = {
-            .name = name,
-            .basicsize = 0,  // the base's layout
-            .itemsize = 0,
-            .flags = Py_TPFLAGS_DEFAULT,
-            .slots = os_error_slots,
-        };
-        sub = PyType_FromSpecWithBases(&spec, base);
-        if (sub != nullptr) b = base;
-      }
-      found = sub;
-      break;
-    }
-  }
-  PyMutex_Unlock(&mutex);
-  return found;
 }
 
 // strerror_r comes in a GNU flavour (returns the text) and a POSIX one
@@ -199,6 +131,11 @@ bool set_core_attributes(PyObject* exc, const TuvaxError& e) {
   }
   if (f.a != nullptr && !set_u64(exc, f.a, e.a())) return false;
   if (f.b != nullptr && !set_u64(exc, f.b, e.b())) return false;
+  // Where in the document, for the errors that happened in a block.
+  for (const auto& [name, value] : {std::pair{"block_index", e.block() ? std::optional(e.block()->index) : std::nullopt},
+                                    std::pair{"block_offset", e.block() ? std::optional(e.block()->offset) : std::nullopt}}) {
+    if (value ? !set_u64(exc, name, *value) : PyObject_SetAttrString(exc, name, Py_None) != 0) return false;
+  }
   if (f.detail) {
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(e.text().data(), static_cast<Py_ssize_t>(e.text().size()), "replace"));
@@ -207,7 +144,116 @@ bool set_core_attributes(PyObject* exc, const TuvaxError& e) {
   return true;
 }
 
+// Adds `note` (a new reference, or nullptr after a failure) to the pending
+// exception; any failure on the way is dropped and the exception kept.
+void add_note(PyRef note) {
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  if (!exc) return;
+  if (!note || !PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()))) PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
+}
+
+// A key as a JSON string, as json.dumps(key, ensure_ascii=False) writes it.
+bool write_json_string(PyUnicodeWriter* w, PyObject* key) {
+  if (PyUnicodeWriter_WriteChar(w, '"') < 0) return false;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(key);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(key, i);
+    int r = 0;
+    switch (c) {
+      case '"': r = PyUnicodeWriter_WriteUTF8(w, "\\\"", 2); break;
+      case '\\': r = PyUnicodeWriter_WriteUTF8(w, "\\\\", 2); break;
+      case '\n': r = PyUnicodeWriter_WriteUTF8(w, "\\n", 2); break;
+      case '\r': r = PyUnicodeWriter_WriteUTF8(w, "\\r", 2); break;
+      case '\t': r = PyUnicodeWriter_WriteUTF8(w, "\\t", 2); break;
+      case '\b': r = PyUnicodeWriter_WriteUTF8(w, "\\b", 2); break;
+      case '\f': r = PyUnicodeWriter_WriteUTF8(w, "\\f", 2); break;
+      default:
+        if (c < 0x20) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+          r = PyUnicodeWriter_WriteUTF8(w, esc, 6);
+        } else {
+          r = PyUnicodeWriter_WriteChar(w, c);
+        }
+    }
+    if (r < 0) return false;
+  }
+  return PyUnicodeWriter_WriteChar(w, '"') == 0;
+}
+
+// "when encoding $.a[1]["first name"]": a key that is an identifier after
+// a dot, any other in brackets as a JSON string, as jq and JSONPath write
+// them.
+PyRef path_note(std::span<const PathStep> innermost_first) {
+  PyUnicodeWriter* w = PyUnicodeWriter_Create(0);
+  if (w == nullptr) return {};
+  bool ok = PyUnicodeWriter_WriteUTF8(w, "when encoding $", -1) == 0;
+  for (auto it = innermost_first.rbegin(); ok && it != innermost_first.rend(); ++it) {
+    PyObject* key = it->key.get();
+    if (key == nullptr) {
+      char index[32];
+      const int len = std::snprintf(index, sizeof index, "[%zd]", it->index);
+      ok = PyUnicodeWriter_WriteUTF8(w, index, len) == 0;
+    } else if (PyUnicode_IsIdentifier(key) == 1) {
+      ok = PyUnicodeWriter_WriteChar(w, '.') == 0 && PyUnicodeWriter_WriteStr(w, key) == 0;
+    } else {
+      ok = PyUnicodeWriter_WriteChar(w, '[') == 0 && write_json_string(w, key) &&
+           PyUnicodeWriter_WriteChar(w, ']') == 0;
+    }
+  }
+  if (!ok) {
+    PyUnicodeWriter_Discard(w);
+    return {};
+  }
+  return PyRef::steal(PyUnicodeWriter_Finish(w));
+}
+
 }  // namespace
+
+void add_path_note(std::span<const PathStep> innermost_first) {
+  if (innermost_first.empty() || !PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_RecursionError)) return;
+  // Made while the exception is put aside: the writer's calls must not see it.
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  PyRef note = path_note(innermost_first);
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
+  add_note(std::move(note));
+}
+
+void add_limit_hint(const TuvaxError& e) {
+  const Limits limits;
+  PyRef hint;
+  switch (e.kind()) {
+    case ErrorKind::TooManyItems:
+      hint = PyRef::steal(PyUnicode_FromFormat(
+          "hint: a list or dict holds at most %llu items; write a long list's items as separate "
+          "top-level values with Encoder.encode, or split it into smaller containers",
+          static_cast<unsigned long long>(limits.max_items)));
+      break;
+    case ErrorKind::BlockTooLarge:
+      hint = PyRef::steal(PyUnicode_FromFormat(
+          "hint: one top-level value takes at most %llu bytes (64 MiB) encoded; write its items as "
+          "separate values with Encoder.encode, which continues in further blocks",
+          static_cast<unsigned long long>(limits.max_block_size)));
+      break;
+    case ErrorKind::MemoryLimitExceeded:
+      if (e.b() == limits.max_string_len) {
+        hint = PyRef::steal(PyUnicode_FromFormat(
+            "hint: one string or byte string holds at most %llu bytes (16 MiB); split it into "
+            "pieces, or keep data that large outside the document",
+            static_cast<unsigned long long>(limits.max_string_len)));
+      } else if (e.b() == limits.max_memory) {
+        hint = PyRef::steal(PyUnicode_FromFormat(
+            "hint: the strings and byte strings of one document total at most %llu bytes "
+            "(256 MiB); write the data as several documents",
+            static_cast<unsigned long long>(limits.max_memory)));
+      }
+      break;
+    default: break;
+  }
+  if (hint || PyErr_Occurred()) add_note(std::move(hint));
+}
 
 void raise_core_error(CoreStep step, const TuvaxError& e) {
   PyObject* type = PyExc_RuntimeError;
@@ -245,20 +291,32 @@ void raise_os_error(int err, std::optional<std::string_view> filename) {
   if (!text) return;
   PyRef msg = PyRef::steal(PyUnicode_FromFormat("%U (os error %d)", text.get(), err));
   if (!msg) return;
-  PyObject* type = os_error_subclass(os_error_class(err));
-  if (type == nullptr) return;
+  // The mapped class itself, with the message as its one argument. Only
+  // errno is set: OSError shows its arguments as long as strerror and
+  // filename stay unset, so the path goes into a note instead.
+  PyObject* type = os_error_class(err);
   PyRef exc = PyRef::steal(PyObject_CallOneArg(type, msg.get()));
   PyRef code = PyRef::steal(PyLong_FromLong(err));
-  if (!exc || !code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0 ||
-      PyObject_SetAttrString(exc.get(), "strerror", text.get()) != 0)
-    return;
+  if (!exc || !code || PyObject_SetAttrString(exc.get(), "errno", code.get()) != 0) return;
   if (filename) {
-    // The path came from a str as UTF-8, so it decodes back to that str.
-    PyRef name = PyRef::steal(
-        PyUnicode_DecodeUTF8(filename->data(), static_cast<Py_ssize_t>(filename->size()), "surrogateescape"));
-    if (!name || PyObject_SetAttrString(exc.get(), "filename", name.get()) != 0) return;
+    // Paths reach the file functions as the file system's bytes.
+    PyRef name = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(filename->data(), static_cast<Py_ssize_t>(filename->size())));
+    if (!name) return;
+    PyRef note = PyRef::steal(PyUnicode_FromFormat("file: %R", name.get()));
+    if (!note) return;
+    PyRef r = PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "O", note.get()));
+    if (!r) return;
   }
   PyErr_SetObject(type, exc.get());
+}
+
+void raise_file_error(CoreStep step, const TuvaxError& e, std::string_view path) {
+  if (e.kind() != ErrorKind::Io) {
+    raise_core_error(step, e);
+    return;
+  }
+  if (PyErr_Occurred()) return;
+  raise_os_error(static_cast<int>(e.a()), path.empty() ? std::nullopt : std::optional(path));
 }
 
 void raise_nul_in_path() { PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte"); }

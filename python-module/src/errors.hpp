@@ -7,9 +7,11 @@
 #include <exception>
 #include <new>  // std::bad_alloc
 #include <optional>
+#include <span>
 #include <string_view>
 #include <type_traits>
 
+#include "pyref.hpp"
 #include "tuvax/error.hpp"
 
 namespace tuvax::py {
@@ -33,21 +35,43 @@ enum class CoreStep : std::uint8_t {
 // (the text of the kinds that carry one), lineno/colno for text parse errors.
 void raise_core_error(CoreStep step, const TuvaxError& e);
 
-// The OSError class for `err` with the message "{strerror} (os error {err})"
-// and errno, strerror and filename (the path, when given) set. Setting those
-// on a stock OSError would change its text, so the instance is of a private
-// subclass of the mapped class (FileNotFoundError for ENOENT, ...) that keeps
-// the message as its text and pickles as the mapped class.
+// One step from a container to a member: a dict key (a str), or, with `key`
+// empty, a list or tuple index.
+struct PathStep {
+  PyRef key;
+  Py_ssize_t index = 0;
+};
+
+// Adds the note "when encoding $.users[1].joined" to the pending exception,
+// the path given from the member that failed up to the top-level value
+// (innermost step first). Nothing for the top-level value itself (no
+// steps), nor for RecursionError, whose path is only its depth. Whatever
+// fails while the note is made leaves the pending exception as it was.
+void add_path_note(std::span<const PathStep> innermost_first);
+
+// Adds to the pending exception, an encoder's error `e`, a note that names
+// the limit and the way around it: TooManyItems, BlockTooLarge, and
+// MemoryLimitExceeded (one string, or a document's strings in all). Other
+// kinds get none.
+void add_limit_hint(const TuvaxError& e);
+
+// The OSError class mapped from `err` (FileNotFoundError for ENOENT, ...),
+// exactly, with the message "{strerror} (os error {err})" as its one
+// argument and errno set; the path, when given (the file system's bytes),
+// is named in an exception note.
 void raise_os_error(int err, std::optional<std::string_view> filename = std::nullopt);
+
+// Raises `e` from an operation on the file at `path` (the file system's
+// bytes, or empty for no file): Io as the mapped OSError naming the file,
+// unless a Python exception is already set (a signal handler's, or a file
+// object's), which then stands; any other kind as raise_core_error(step).
+void raise_file_error(CoreStep step, const TuvaxError& e, std::string_view path);
 
 // OSError "file name contained an unexpected NUL byte".
 void raise_nul_in_path();
 
 // TypeError "'{qualname of type(obj)}' object is not an instance of '{expected}'".
 void raise_not_instance(PyObject* obj, const char* expected);
-
-// RuntimeError "Already borrowed": an instance is in use by another call.
-void raise_already_borrowed();
 
 // Raises the internal-failure exception with `message`: a broken invariant,
 // not bad input. Its class derives from BaseException so that `except

@@ -1,62 +1,48 @@
+// Files and streams for the extension: the core's framing, file functions
+// and atomic replacement, with the interpreter lock released while a system
+// call blocks and Python's signal handlers run when one is interrupted.
 #ifndef TUVAX_PY_FILE_IO_HPP
 #define TUVAX_PY_FILE_IO_HPP
 
 #include "python.hpp"
 
-#include <cstddef>
 #include <cstdint>
-#include <expected>
-#include <memory>  // std::unique_ptr
-#include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 
-#include "tuvax/limits.hpp"
+#include "pyref.hpp"
+#include "tuvax/error.hpp"
+#include "tuvax/framing.hpp"
 
 namespace tuvax::py {
 
-// Bytes read from a file: a plain heap buffer, never a Python object, so it
-// may be filled while the interpreter lock is released.
-struct FileBytes {
-  std::unique_ptr<std::uint8_t[]> data;
-  std::size_t size = 0;
-  std::span<const std::uint8_t> span() const noexcept { return {data.get(), size}; }
+// Lets other threads run while a call blocks (a thread of this process may
+// be the one feeding or draining a FIFO), and on EINTR runs the signal
+// handlers: a handler that raises (Ctrl-C's) ends the call with its
+// exception, one that returns lets it go on.
+class GilBlocking final : public Blocking {
+ public:
+  bool enter() override {
+    if (PyErr_CheckSignals() != 0) return false;
+    state_ = PyEval_SaveThread();
+    return true;
+  }
+  void leave() noexcept override { PyEval_RestoreThread(state_); }
+  bool retry() override { return PyErr_CheckSignals() == 0; }
+
+ private:
+  PyThreadState* state_ = nullptr;
 };
 
-// ---- Plain file access; failures are errno values ----
-
-// Replaces the file at `path` with `data` so that a failure at any point
-// leaves the old contents whole: the bytes go to a new file in the same
-// directory, are flushed to disk, and the new file is renamed over the old.
-// A new file gets 0666 less the umask, an existing one keeps its mode (and
-// its owner, where permitted). A symbolic link is followed and the file it
-// names is replaced. An existing target that is not a regular file (a
-// device, a FIFO) is written in place. A directory is EISDIR.
-[[nodiscard]] std::expected<void, int> replace_file(const std::string& path, std::span<const std::uint8_t> data);
-
-// The bytes of the binary document at `path`, read no further than the
-// framing verified so far allows: the header first, then each block's fixed
-// part, and a payload only once its declared length is within
-// `limits.max_block_size`. Reading stops after the trailer, at the end of
-// the input, or at the first fault the decoder will report; in every case
-// the bytes read are all the decoder examines, so it gives the errors and
-// offsets it gives for the whole input in memory. Bytes after the trailer
-// are never read. A regular file's size sizes the buffer, so a sound file is
-// read in one go; a pipe or device grows the buffer as the framing asks.
-[[nodiscard]] std::expected<FileBytes, int> read_document(const std::string& path, const Limits& limits);
-
-// ---- The same, failures raised as OSError ----
-//
-// The file work runs with the interpreter lock released, so other threads
-// (a writer feeding the FIFO being read, say) keep running. `data` must not
-// belong to a Python object for that reason.
-
-// OSError "file name contained an unexpected NUL byte" before any system
-// call, or the mapped OSError of the failing call, with errno, strerror and
-// filename set. false: exception set.
+// The document `data` into the file at `path`, replaced atomically. OSError
+// "file name contained an unexpected NUL byte" before any system call.
+// false: exception set.
 [[nodiscard]] bool write_output(std::string_view path, std::span<const std::uint8_t> data);
-[[nodiscard]] std::optional<FileBytes> read_input(std::string_view path, const Limits& limits);
+
+// Every top-level value of the document in the file at `path`, read one
+// block at a time and no further than the framing asks: one value as
+// itself, any other number as a list.
+[[nodiscard]] PyRef decode_file(std::string_view path);
 
 }  // namespace tuvax::py
 

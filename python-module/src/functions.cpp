@@ -1,6 +1,7 @@
 #include "python.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "args.hpp"
@@ -29,6 +30,26 @@ constexpr Signature encode_to_file_sig{"encode_to_file()", obj_path_names, 2};
 constexpr Signature decode_from_file_sig{"decode_from_file()", path_names, 1};
 constexpr Signature parse_text_sig{"parse_text()", text_names, 1};
 constexpr Signature pretty_print_sig{"pretty_print()", obj_indent_names, 1};
+
+// The package's versions of encode, encode_to_file and pretty_print take
+// `default` as a keyword only, as json.dumps does.
+constexpr const char* obj_default_names[] = {"obj", "default"};
+constexpr const char* obj_path_default_names[] = {"obj", "path", "default"};
+constexpr const char* obj_indent_default_names[] = {"obj", "indent", "default"};
+
+constexpr Signature generous_encode_sig{"encode()", obj_default_names, 1, 1};
+constexpr Signature generous_encode_to_file_sig{"encode_to_file()", obj_path_default_names, 2, 2};
+constexpr Signature any_path_decode_sig{"decode_from_file()", path_names, 1};
+constexpr Signature generous_pretty_print_sig{"pretty_print()", obj_indent_default_names, 1, 2};
+constexpr Signature counted_parse_sig{"parse_text_counted()", text_names, 1};
+
+// The package's walk, with its `default` argument (None or a callable;
+// nullptr when not passed).
+std::optional<WalkMode> generous(PyObject* default_arg) {
+  auto fn = default_arg == nullptr ? std::optional<PyObject*>(nullptr) : arg_callable_or_none("default", default_arg);
+  if (!fn) return std::nullopt;
+  return WalkMode{.generous = true, .default_fn = *fn};
+}
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
@@ -73,12 +94,7 @@ PyObject* decode_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     if (!bind_fastcall(decode_from_file_sig, args, nargs, kwnames, argv)) return nullptr;
     auto path = arg_str("path", argv[0]);
     if (!path) return nullptr;
-    // The decoder's own limits bound how far the file is read.
-    auto data = read_input(*path, Limits{});
-    if (!data) return nullptr;
-    auto items = decode_document(data->span());
-    if (!items) return nullptr;
-    return single_or_list(std::move(*items)).release();
+    return decode_file(*path).release();
   });
 }
 
@@ -103,6 +119,79 @@ PyObject* pretty_print(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       indent = *n;
     }
     return pretty_print_object(argv[0], indent);
+  });
+}
+
+// ---- The package's entry points ----
+//
+// What the tuvax package calls: encode's walk made generous (tuples, list,
+// tuple and dict subclasses, the default hook) and paths taken as open()
+// takes them. The module's own functions keep their strict behaviour.
+
+PyObject* generous_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[2];
+    if (!bind_fastcall(generous_encode_sig, args, nargs, kwnames, argv)) return nullptr;
+    auto mode = generous(argv[1]);
+    if (!mode) return nullptr;
+    return encode_to_bytes(argv[0], *mode).release();
+  });
+}
+
+PyObject* generous_encode_to_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[3];
+    if (!bind_fastcall(generous_encode_to_file_sig, args, nargs, kwnames, argv)) return nullptr;
+    PyRef holder;
+    auto path = arg_path("path", argv[1], holder);
+    if (!path) return nullptr;
+    auto mode = generous(argv[2]);
+    if (!mode) return nullptr;
+    auto out = encode_document(argv[0], *mode);
+    if (!out || !write_output(*path, *out)) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* any_path_decode_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!bind_fastcall(any_path_decode_sig, args, nargs, kwnames, argv)) return nullptr;
+    PyRef holder;
+    auto path = arg_path("path", argv[0], holder);
+    if (!path) return nullptr;
+    return decode_file(*path).release();
+  });
+}
+
+PyObject* generous_pretty_print(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[3];
+    if (!bind_fastcall(generous_pretty_print_sig, args, nargs, kwnames, argv)) return nullptr;
+    std::uint64_t indent = default_indent;
+    if (argv[1] != nullptr) {
+      auto n = arg_u64("indent", argv[1]);
+      if (!n) return nullptr;
+      indent = *n;
+    }
+    auto mode = generous(argv[2]);
+    if (!mode) return nullptr;
+    return pretty_print_object(argv[0], indent, *mode);
+  });
+}
+
+// (value, number of comments skipped): for a caller about to write the
+// value back, which would lose them.
+PyObject* parse_text_counted(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    PyObject* argv[1];
+    if (!bind_fastcall(counted_parse_sig, args, nargs, kwnames, argv)) return nullptr;
+    auto text = arg_str("text", argv[0]);
+    if (!text) return nullptr;
+    std::uint64_t comments = 0;
+    PyRef value = PyRef::steal(parse_text_object(*text, &comments));
+    if (!value) return nullptr;
+    return Py_BuildValue("(OK)", value.get(), static_cast<unsigned long long>(comments));
   });
 }
 
@@ -175,8 +264,43 @@ PyMethodDef module_methods[] = {
     fastcall<pretty_print>("pretty_print", pretty_print_doc),
 };
 
+PyDoc_STRVAR(generous_encode_doc,
+             "encode(obj, *, default=None)\n--\n\n"
+             "Encode a Python object into one Tuvax binary document, returned as `bytes`.\n\n"
+             "Dicts (and any dict subclass) with str keys, lists, tuples (and their\n"
+             "subclasses), str, int, float, bytes, bool and None are written as they are.\n"
+             "Anything else goes to `default`, which returns something encodable in its\n"
+             "place (called again if that is not encodable either), or raises; without\n"
+             "`default` it is a TypeError. Errors carry the JSON path of the value as a note.");
+PyDoc_STRVAR(generous_encode_to_file_doc,
+             "encode_to_file(obj, path, *, default=None)\n--\n\n"
+             "Encode a Python object as encode() does and write the document to `path`\n"
+             "(str, bytes or os.PathLike), replacing the file atomically.");
+PyDoc_STRVAR(any_path_decode_doc,
+             "decode_from_file(path)\n--\n\n"
+             "Read and decode the binary document at `path` (str, bytes or os.PathLike):\n"
+             "one top-level value as itself, any other number as a list.");
+PyDoc_STRVAR(generous_pretty_print_doc,
+             "pretty_print(obj, indent=2, *, default=None)\n--\n\n"
+             "Write a Python object as indented text notation, taking what encode() takes.");
+PyDoc_STRVAR(parse_text_counted_doc,
+             "parse_text_counted(text)\n--\n\n"
+             "parse_text(), and the number of comments it skipped: (value, count).");
+
+// What the tuvax package builds on, each installed as the attribute
+// "_{name}" and not listed in __all__; the names and the module they give
+// are the package's, so that tuvax.encode calls itself encode.
+PyMethodDef package_methods[] = {
+    fastcall<generous_encode>("encode", generous_encode_doc),
+    fastcall<generous_encode_to_file>("encode_to_file", generous_encode_to_file_doc),
+    fastcall<any_path_decode_from_file>("decode_from_file", any_path_decode_doc),
+    fastcall<generous_pretty_print>("pretty_print", generous_pretty_print_doc),
+    fastcall<parse_text_counted>("parse_text_counted", parse_text_counted_doc),
+};
+
 }  // namespace
 
 std::span<PyMethodDef> module_functions() noexcept { return module_methods; }
+std::span<PyMethodDef> package_functions() noexcept { return package_methods; }
 
 }  // namespace tuvax::py

@@ -69,6 +69,14 @@ int module_exec(PyObject* module) {
 
     if (!add_type(module, "Encoder", encoder_type())) return -1;
     if (!add_type(module, "TuvaxDecoder", decoder_type())) return -1;
+    if (!add_private_names(module)) return -1;
+    PyRef package = PyRef::steal(PyUnicode_FromString("tuvax"));
+    if (!package) return -1;
+    for (PyMethodDef& def : package_functions()) {
+      PyRef func = PyRef::steal(PyCFunction_NewEx(&def, module, package.get()));
+      PyRef name = PyRef::steal(PyUnicode_FromFormat("_%s", def.ml_name));
+      if (!func || !name || PyObject_SetAttr(module, name.get(), func.get()) < 0) return -1;
+    }
     return 0;
   });
 }

@@ -18,9 +18,10 @@ namespace tuvax::py {
 namespace {
 
 // Receives the walk's events and lays them out through the core's writer.
-// The writer's own failures (nesting, memory) are kept there while the walk
-// goes on, so that a conversion error anywhere in the object still wins.
-class TextSink {
+// The writer's own failures (nesting, memory) are kept there and reported to
+// the walk once, which notes where and goes on, so that a conversion error
+// anywhere in the object still wins.
+class TextSink : public WalkState {
  public:
   TextSink(tuvax::detail::OutputBuffer& out, std::uint64_t indent) noexcept : w_(out, indent) {}
 
@@ -28,45 +29,45 @@ class TextSink {
 
   bool null() {
     if (prefix()) w_.null(), done();
-    return true;
+    return status();
   }
   bool boolean(bool b) {
     if (prefix()) w_.boolean(b), done();
-    return true;
+    return status();
   }
   bool uint(std::uint64_t u) {
     if (prefix()) w_.uint(u), done();
-    return true;
+    return status();
   }
   bool integer(std::int64_t i) {
     if (prefix()) w_.integer(i), done();
-    return true;
+    return status();
   }
   bool real(double d) {
     if (prefix()) w_.real(d), done();
-    return true;
+    return status();
   }
   bool str(std::string_view s) {
     if (prefix()) w_.str(s), done();
-    return true;
+    return status();
   }
   bool bytes(std::span<const std::uint8_t> b) {
     if (prefix()) w_.bytes(b), done();
-    return true;
+    return status();
   }
-  bool begin_array(PyObject* list, Py_ssize_t n) {
-    if (!prefix()) return true;
+  bool begin_array(PyObject* seq, Py_ssize_t n) {
+    if (!prefix()) return status();
     if (n == 0) {
       if (w_.empty_array()) push(Form::empty);
-    } else if (static_cast<std::size_t>(n) <= tuvax::detail::max_inline_elements && all_inline(list, n)) {
+    } else if (static_cast<std::size_t>(n) <= tuvax::detail::max_inline_elements && all_inline(seq, n)) {
       if (w_.open_inline_array()) push(Form::inline_array);
     } else {
       if (w_.open_block(false)) push(Form::block_array);
     }
-    return true;
+    return status();
   }
   bool end_array() {
-    if (!w_.ok()) return true;
+    if (!w_.ok()) return status();
     const Form form = frames_[--depth_].form;
     if (form == Form::inline_array) {
       w_.close_inline_array();
@@ -74,26 +75,26 @@ class TextSink {
       w_.close_block(false);
     }
     done();
-    return true;
+    return status();
   }
   bool begin_object(PyObject*, Py_ssize_t n) {
-    if (!prefix()) return true;
+    if (!prefix()) return status();
     if (n == 0) {
       if (w_.empty_object()) push(Form::empty);
     } else {
       if (w_.open_block(true)) push(Form::object);
     }
-    return true;
+    return status();
   }
   bool key(std::string_view k) {
     if (w_.ok()) w_.member(k);
-    return true;
+    return status();
   }
   bool end_object() {
-    if (!w_.ok()) return true;
+    if (!w_.ok()) return status();
     if (frames_[--depth_].form == Form::object) w_.close_block(true);
     done();
-    return true;
+    return status();
   }
 
  private:
@@ -102,6 +103,14 @@ class TextSink {
     Form form;
     bool first;  // no element written yet (block arrays)
   };
+
+  // false for the one event in which the writer failed, so that the walk
+  // notes where; true before and after.
+  bool status() noexcept {
+    if (w_.ok() || reported_) return true;
+    reported_ = true;
+    return false;
+  }
 
   // What comes before a value where it stands; false once the writer failed.
   bool prefix() {
@@ -126,10 +135,12 @@ class TextSink {
   void push(Form form) { frames_[depth_++] = {form, true}; }
 
   // Null, booleans, numbers and strings go on one line; bytes, containers
-  // (and anything the walk will refuse) force the block form.
-  static bool all_inline(PyObject* list, Py_ssize_t n) {
+  // (and anything the walk will refuse, or hand to a default hook) force the
+  // block form. `seq` is a list or a tuple, or a subclass of either.
+  static bool all_inline(PyObject* seq, Py_ssize_t n) {
+    PyObject** items = PySequence_Fast_ITEMS(seq);
     for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* item = PyList_GET_ITEM(list, i);
+      PyObject* item = items[i];
       PyTypeObject* type = Py_TYPE(item);
       if (item == Py_None || PyType_HasFeature(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS) ||
           PyFloat_Check(item))
@@ -144,6 +155,7 @@ class TextSink {
   // one past the limit, and nothing is pushed after a failure.
   std::array<Frame, tuvax::detail::text_max_depth + 1> frames_{};
   std::size_t depth_ = 0;
+  bool reported_ = false;
 };
 
 // The output buffer, kept from one call to the next on each thread: a text
@@ -184,13 +196,15 @@ class BufferLease {
 
 }  // namespace
 
-PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent) {
+PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent, WalkMode mode) {
   BufferLease lease;
   TextSink sink(lease.get(), indent);
+  sink.set_mode(mode);
   if (!walk_py(sink, obj)) return nullptr;
   const tuvax::detail::TextWriter& w = sink.writer();
   if (!w.ok()) {
     raise_core_error(CoreStep::Format, *w.error());
+    add_path_note(sink.sink_failed_at);
     return nullptr;
   }
   // The text is well-formed UTF-8: its strings and keys came from str
@@ -198,10 +212,12 @@ PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent) {
   return ObjectBuilder::make_str(w.buffer().view(), w.ascii());
 }
 
-PyObject* parse_text_object(std::string_view text) {
+PyObject* parse_text_object(std::string_view text, std::uint64_t* comments) {
   // Whatever a failed parse left in the builder goes with it.
   ObjectBuilder builder;
-  auto done = tuvax::parse_into(text, builder);
+  ParseCounts counts;
+  auto done = comments != nullptr ? tuvax::parse_into(text, builder, counts) : tuvax::parse_into(text, builder);
+  if (comments != nullptr) *comments = counts.comments;
   if (!done) {
     raise_core_error(CoreStep::Parse, done.error());
     return nullptr;

@@ -12,6 +12,7 @@ while caches that fill once settle during the warm-up.
 import collections
 import gc
 import os
+import pathlib
 import shutil
 import sys
 import tempfile
@@ -141,6 +142,46 @@ def build_cases(m, tmp):
         finally:
             sys.modules["_tuvax_native"] = saved
 
+    # The package's entry points: generous types, the default hook, notes,
+    # any path.
+    od = collections.OrderedDict(a=1, b=[(1, 2)])
+    od.move_to_end("a")
+    generous_doc = {"t": (1, ("x", None)), "od": od, "l": ListSub([1]), "dd": collections.defaultdict(int, k=1)}
+    path_bytes = os.fsencode(out_file)
+
+    def hook(obj):
+        if isinstance(obj, set):
+            return sorted(obj)
+        if isinstance(obj, Index):
+            return {"i": obj.__index__(), "more": {1, 2}}
+        raise ValueError("no hook for this")
+
+    def encoder_generous(dedup):
+        enc = m.Encoder()
+        if dedup:
+            enc.enable_dedup()
+        enc._encode(generous_doc, hook)
+        enc._encode([{3, 1}], hook)
+        enc._finish_to_file(path_bytes)
+
+    def dropping_hook(obj):
+        holder["doc"]["outer"][0] = None
+        holder["doc"]["outer"] = None
+        return "replaced"
+
+    holder = {}
+
+    def drop_while_walked():
+        holder["doc"] = {"outer": [[object(), "after"]]}
+        return m._encode(holder["doc"], default=dropping_hook)
+
+    def chain(obj):
+        return Index()  # never encodable by itself: the bound ends it
+
+    class OddItems(dict):
+        def items(self):
+            return [("a", 1, 2)]
+
     ok = None
     return [
         # name, expected exception (None: must succeed), call
@@ -223,6 +264,33 @@ def build_cases(m, tmp):
         ("TuvaxDecoder iterate", ok, lambda: list(m.TuvaxDecoder(multi_data))),
         ("TuvaxDecoder iterate damaged", RuntimeError, lambda: list(m.TuvaxDecoder(damaged))),
         ("TuvaxDecoder next then decode_all", ok, lambda: next_then_rest(multi_data)),
+        ("_encode generous", ok, lambda: m._encode(generous_doc)),
+        ("_encode default", ok, lambda: m._encode([{2, 1}, Index(), "x"], default=hook)),
+        ("_encode default raises", ValueError, lambda: m._encode({"a": [1, object()]}, default=hook)),
+        ("_encode default unchanged", TypeError, lambda: m._encode({"a": {1}}, default=lambda o: o)),
+        ("_encode default chain bound", TypeError, lambda: m._encode([object()], default=chain)),
+        ("_encode default not callable", TypeError, lambda: m._encode(1, default=3)),
+        ("_encode positional default", TypeError, lambda: m._encode(1, hook)),
+        ("_encode hook drops ancestors", ok, drop_while_walked),
+        ("_encode items not pairs", TypeError, lambda: m._encode([OddItems()])),
+        ("_encode noted TypeError", TypeError, lambda: m._encode({"a b": [1, {"c": object()}]})),
+        ("_encode noted overflow", OverflowError, lambda: m._encode({"k": (2**64,)})),
+        ("_encode limit note and hint", RuntimeError, lambda: m._encode({"a": [nested(129)]})),
+        ("encode limit note and hint", RuntimeError, lambda: m.encode({"s": "x" * (17 << 20)})),
+        ("_encode_to_file bytes path", ok, lambda: m._encode_to_file(generous_doc, path_bytes)),
+        ("_encode_to_file bad path", TypeError, lambda: m._encode_to_file(1, 3.5)),
+        ("_encode_to_file NUL", ValueError, lambda: m._encode_to_file(1, b"a\0b")),
+        ("_decode_from_file PathLike", ok, lambda: m._decode_from_file(pathlib.Path(good_file))),
+        ("_decode_from_file missing", FileNotFoundError, lambda: m._decode_from_file(os.fsencode(missing))),
+        ("_pretty_print generous", ok, lambda: m._pretty_print(generous_doc, default=hook)),
+        ("_pretty_print default raises", ValueError, lambda: m._pretty_print([object()], 0, default=hook)),
+        ("_pretty_print too deep noted", ValueError, lambda: m._pretty_print({"a": nested(130)})),
+        ("_parse_text_counted", ok, lambda: m._parse_text_counted("// a\n[1, /* b */ 2]")),
+        ("_parse_text_counted error", ValueError, lambda: m._parse_text_counted("/* a */ [1,")),
+        ("Encoder._encode and _finish_to_file", ok, lambda: encoder_generous(False)),
+        ("Encoder._encode dedup", ok, lambda: encoder_generous(True)),
+        ("Encoder._encode raises", ValueError, lambda: m.Encoder()._encode([object()], hook)),
+        ("Encoder._finish_to_file bad path", TypeError, lambda: m.Encoder()._finish_to_file(None)),
         # The import system's own caches take a while to settle.
         ("re-import", ok, reimport, 1500),
     ]

@@ -107,6 +107,18 @@ class TestEncode:
             "tuvax: <stdin>: cannot write $.a[0]: the integer 18446744073709551616 is outside the "
             "range -2**63 to 2**64-1")
 
+    def test_text_notation_given_as_json_gets_a_hint(self):
+        # It used to say only "invalid JSON: Expecting property name ...".
+        assert fails("encode", input=b"{a: 1; // port\n}") == (
+            "tuvax: <stdin>: this looks like text notation, not JSON (try --from text)")
+        assert fails("encode", input=b'{"a": 1') == (
+            "tuvax: <stdin>: invalid JSON: Expecting ',' delimiter: line 1 column 8 (char 7)")
+
+    def test_top_level_integer_out_of_range(self):
+        assert fails("fmt", input=b"18446744073709551616") == (
+            "tuvax: <stdin>: cannot write $: the integer 18446744073709551616 is outside the "
+            "range -2**63 to 2**64-1")
+
     def test_largest_unsigned_integer_encodes(self):
         out = ok("encode", input=b"[18446744073709551615, -9223372036854775808]")
         assert tuvax.decode(out) == [2**64 - 1, -(2**63)]
@@ -159,6 +171,38 @@ class TestDecode:
         assert fails("decode", input=tuvax.encode(DOC)[:-5]).startswith(
             "tuvax: <stdin>: decode error: Unexpected end of input at offset")
 
+    def test_compact_json_is_one_line(self):
+        data = tuvax.encode(DOC)
+        want = json.dumps(DOC, separators=(",", ":"), ensure_ascii=False).encode() + b"\n"
+        assert ok("decode", "--compact", input=data) == want
+        assert ok("decode", "--to", "json", "--compact", input=data) == want
+        assert ok("decode", "--to", "json", "--indent", "0", input=data) == want
+        assert fails("decode", "--to", "text", "--compact", input=data, code=2).endswith(
+            "error: --compact writes JSON: it cannot be combined with --to text")
+
+    def test_text_and_json_are_not_binary_documents(self):
+        # Both used to get "Invalid magic bytes in file header" and no hint.
+        assert fails("decode", input=b"{a: 1;}\n") == (
+            "tuvax: <stdin>: this is text notation, not a binary document "
+            "(try tuvax encode --from text)")
+        assert fails("decode", input=b"[1]") == (
+            "tuvax: <stdin>: this is JSON, not a binary document (try tuvax encode)")
+
+    def test_cut_file_says_where_it_ends(self, tmp_path):
+        # "Unexpected end of input at offset 5073" named an offset past the
+        # end of a 3000-byte file, and no more.
+        data = ok("encode", EXAMPLE)
+        cut = tmp_path / "cut.tvx"
+        cut.write_bytes(data[:3000])
+        block_end = len(data) - 19
+        assert fails("decode", cut) == (
+            f"tuvax: {cut}: decode error: Unexpected end of input at offset {block_end}: the file "
+            f"ends after 3000 bytes, before its framing does (its blocks run to at least "
+            f"{block_end} bytes)")
+        assert fails("decode", input=data[:-5]) == (
+            f"tuvax: <stdin>: decode error: Unexpected end of input at offset {len(data) - 5}: "
+            f"the input ends after {len(data) - 5} bytes, before its framing does")
+
     @pytest.mark.parametrize("target", ["text", "json"])
     def test_indent_beyond_any_machine(self, target):
         assert fails("decode", "--to", target, "--indent", str(2**64),
@@ -196,8 +240,22 @@ class TestFmt:
         want = (tuvax.pretty_print(DOC) + "\n").encode()
         assert ok("fmt", input=json.dumps(DOC).encode()) == want
         assert ok("fmt", input=want) == want
-        assert ok("fmt", "--from", "text", input=b"// c\n{name:\"Ada\";items:[{n:1;} {n:-2;}"
+        assert ok("fmt", "--from", "text", "--drop-comments",
+                  input=b"// c\n{name:\"Ada\";items:[{n:1;} {n:-2;}"
                   b" {n:3.5;} {n:\"\xc3\xa9\";}]; ok: true; none: null;}") == want
+
+    def test_refuses_to_drop_comments(self, tmp_path):
+        # `tuvax fmt app.conf -o app.conf` used to delete every comment.
+        conf = tmp_path / "app.conf"
+        conf.write_bytes(b"// the service\n{port: 80; /* or 8080 /* nested */ */ host: \"a\";}\n")
+        before = conf.read_bytes()
+        assert fails("fmt", conf, "-o", conf) == (
+            f"tuvax: {conf}: fmt would drop 2 comments, as canonical text has none "
+            f"(use --drop-comments to drop them)")
+        assert conf.read_bytes() == before
+        assert ok("fmt", conf, "--drop-comments", "-o", conf) == b""
+        assert conf.read_bytes() == b'{\n  port: 80;\n  host: "a";\n}\n'
+        assert "1 comment," in fails("fmt", "--from", "text", input=b"1 // one")
 
     def test_indent(self):
         assert ok("fmt", "--indent", "4", input=b'{"a": [[1]]}') == (

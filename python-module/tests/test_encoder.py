@@ -99,12 +99,6 @@ class TestErrors:
                        enc.finish_to_file, 123)
         assert decode(enc.finish()) == 7
 
-    def test_failed_file_write_finishes(self):
-        enc = Encoder()
-        raises_exactly(FileNotFoundError, "No such file or directory (os error 2)",
-                       enc.finish_to_file, "/no/such/dir/out")
-        raises_exactly(RuntimeError, FINISHED, enc.finish)
-
     @pytest.mark.parametrize("call, message", [
         (lambda: Encoder(1), "Encoder.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: Encoder(x=1), "Encoder.__new__() got an unexpected keyword argument 'x'"),

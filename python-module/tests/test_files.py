@@ -136,6 +136,25 @@ class TestReplacement:
         assert path.read_bytes() == b"precious"
         assert os.listdir(tmp_path) == ["keep"]
 
+    # A failed finish_to_file used to end the encoder, and everything it held
+    # was lost: only a successful finish may end it.
+    def test_failed_finish_keeps_the_encoder_open(self, tmp_path):
+        enc = Encoder()
+        enc.enable_dedup()
+        enc.encode({"unit": "°C", "n": 1})
+        for n, (target, error) in enumerate((("/no/such/dir/out", FileNotFoundError), ("/dev/full", OSError),
+                                             (str(tmp_path), IsADirectoryError)), start=2):
+            with pytest.raises(error):
+                enc.finish_to_file(target)
+            enc.encode({"unit": "°C", "n": n})
+        ref = Encoder()
+        ref.enable_dedup()
+        for n in (1, 2, 3, 4):
+            ref.encode({"unit": "°C", "n": n})
+        enc.finish_to_file(str(tmp_path / "saved"))
+        assert (tmp_path / "saved").read_bytes() == ref.finish()
+        raises_exactly(RuntimeError, "encoder already finished", enc.finish)
+
     def test_encoding_failure_leaves_file_untouched(self, tmp_path):
         path = tmp_path / "f"
         path.write_bytes(b"old")
@@ -310,3 +329,90 @@ class TestReadsFollowTheFraming:
             "fifo decode error: Block size 67108865 exceeds maximum 67108864",
             "zero decode error: Invalid magic bytes in file header: expected TUVAXv1",
         ]
+
+    # Reads stop at the trailer: a document at the start of a huge sparse file
+    # costs its own size, and documents sent back to back down one FIFO are
+    # each read whole and no further.
+    def test_nothing_after_the_trailer_is_read(self, tmp_path):
+        script = textwrap.dedent("""
+            import os, sys, threading, _tuvax_native as tv
+            sparse, fifo = sys.argv[1], sys.argv[2]
+            def peak():
+                with open("/proc/self/status") as f:
+                    return next(int(l.split()[1]) for l in f if l.startswith("VmHWM")) << 10
+            with open(sparse, "wb") as f:
+                f.write(tv.encode([]))
+                f.truncate(1 << 30)
+            before = peak()
+            print(tv.decode_from_file(sparse), peak() - before < (10 << 20))
+            docs = [tv.encode({"n": n}) for n in range(3)]
+            done = threading.Event()
+            def write():
+                with open(fifo, "wb") as f:  # held open: the pipe lives between readers
+                    f.write(b"".join(docs))
+                    f.flush()
+                    done.wait()
+            writer = threading.Thread(target=write)
+            writer.start()
+            print([tv.decode_from_file(fifo) for _ in docs])
+            done.set()
+            writer.join()
+        """)
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        r = subprocess.run([sys.executable, "-c", script, str(tmp_path / "sparse"), str(fifo)],
+                           capture_output=True, text=True, timeout=120)
+        assert (r.returncode, r.stderr) == (0, "")
+        assert r.stdout.splitlines() == ["[] True", "[{'n': 0}, {'n': 1}, {'n': 2}]"]
+
+    # A signal that interrupts a blocking open, read or write runs the
+    # interpreter's handlers: one that raises (Ctrl-C) ends the call with its
+    # exception, one that returns lets the call go on.
+    def test_signals_interrupt_blocking_calls(self, tmp_path):
+        script = textwrap.dedent("""
+            import os, signal, sys, threading, time, _tuvax_native as tv
+            fifo = sys.argv[1]
+            main = threading.get_ident()
+            handled = []
+            signal.signal(signal.SIGUSR1, lambda *a: handled.append(1))
+            big = {"blob": b"x" * (1 << 20)}
+            enc = tv.Encoder()
+            enc.encode(big)
+            calls = {
+                "open for reading": (lambda: tv.decode_from_file(fifo), None),
+                "read": (lambda: tv.decode_from_file(fifo), "wb"),
+                "open for writing": (lambda: tv.encode_to_file(big, fifo), None),
+                "write": (lambda: tv.encode_to_file(big, fifo), "rb"),
+                "finish write": (lambda: enc.finish_to_file(fifo), "rb"),
+            }
+            for name, (call, other_end) in calls.items():
+                # The other end opens but neither writes nor reads.
+                flags = os.O_RDONLY if other_end == "rb" else os.O_RDWR
+                fd = os.open(fifo, flags | os.O_NONBLOCK) if other_end else None
+                done = threading.Event()
+                def signal_until_done():
+                    time.sleep(0.1)
+                    signal.pthread_kill(main, signal.SIGUSR1)
+                    while not done.wait(0.3):  # again, should one come before the call blocks
+                        signal.pthread_kill(main, signal.SIGINT)
+                sender = threading.Thread(target=signal_until_done)
+                sender.start()
+                try:
+                    call()
+                    print(name, "returned")
+                except KeyboardInterrupt:
+                    print(name, "interrupted")
+                done.set()
+                sender.join()
+                if fd is not None:
+                    os.close(fd)
+            print("handled", len(handled) == len(calls), os.listdir(os.path.dirname(fifo)))
+            enc.finish()  # still open after the interrupted finish
+        """)
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        r = subprocess.run([sys.executable, "-c", script, str(fifo)], capture_output=True, text=True,
+                           timeout=120)
+        assert (r.returncode, r.stderr) == (0, "")
+        assert r.stdout.splitlines() == [f"{name} interrupted" for name in (
+            "open for reading", "read", "open for writing", "write", "finish write")] + ["handled True ['fifo']"]

@@ -20,11 +20,24 @@ NATIVE_NAMES = ["__version__", "encode", "decode", "encode_to_file", "decode_fro
                 "parse_text", "pretty_print", "Encoder", "TuvaxDecoder"]
 
 
+# The package's own versions of these: generous types, the default hook, any path.
+PACKAGE_NAMES = ["encode", "encode_to_file", "decode_from_file", "pretty_print"]
+
+
 class TestReexports:
     def test_all_lists_native_names_then_helpers(self):
         assert tuvax.__all__ == NATIVE_NAMES + ["dump", "load", "loads"]
-        for name in NATIVE_NAMES:
+        for name in set(NATIVE_NAMES) - set(PACKAGE_NAMES) - {"Encoder"}:
             assert getattr(tuvax, name) is getattr(_tuvax_native, name)
+
+    @pytest.mark.parametrize("name", PACKAGE_NAMES)
+    def test_package_functions_are_native_and_call_themselves_tuvax(self, name):
+        # No Python layer in between: the generous walk runs in the module.
+        func = getattr(tuvax, name)
+        assert func is getattr(_tuvax_native, "_" + name)
+        assert (func.__name__, func.__module__) == (name, "tuvax")
+        assert func is not getattr(_tuvax_native, name)
+        assert "_" + name not in _tuvax_native.__all__
 
 
 DOC = {"city": "Tromsø", "tags": ["ok", "ok", "ok", "ok"], "n": -3, "raw": b"\x00\xff"}
@@ -54,9 +67,15 @@ class TestDumpLoad:
     def test_failed_dump_writes_nothing(self):
         buf = io.BytesIO()
         with pytest.raises(TypeError) as exc:
-            tuvax.dump({"a": (1, 2)}, buf)
-        assert str(exc.value) == "cannot convert tuple to Tuvax value"
+            tuvax.dump({"a": (1, {2})}, buf)
+        assert str(exc.value) == "cannot convert set to Tuvax value"
+        assert exc.value.__notes__ == ["when encoding $.a[1]"]
         assert buf.getvalue() == b""
+
+    def test_dump_takes_default(self):
+        buf = io.BytesIO()
+        tuvax.dump({"a": {2, 1}}, buf, default=sorted)
+        assert tuvax.loads(buf.getvalue()) == {"a": [1, 2]}
 
     def test_load_refuses_a_text_file(self, tmp_path):
         # A document opened in text mode used to fail as UnicodeDecodeError.
@@ -140,6 +159,10 @@ def _runtime_params(obj):
     return [(p.name, p.kind.name, p.default) for p in inspect.signature(obj).parameters.values()]
 
 
+def _private(name):
+    return name.startswith("_") and not name.startswith("__")
+
+
 def _stub_functions():
     return {n.name: n for n in _stub_tree().body if isinstance(n, ast.FunctionDef)}
 
@@ -161,10 +184,13 @@ class TestStubs:
         assert stub_all == _tuvax_native.__all__ == NATIVE_NAMES
         declared = set(_stub_functions()) | set(_stub_classes()) | {
             n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
-        assert declared == set(NATIVE_NAMES)
+        assert {n for n in declared if not _private(n)} == set(NATIVE_NAMES)
+        # What the package builds on, outside __all__.
+        assert {n for n in declared if _private(n)} == {n for n in dir(_tuvax_native) if _private(n)}
 
     @pytest.mark.parametrize("name", ["encode", "decode", "encode_to_file", "decode_from_file",
-                                      "parse_text", "pretty_print"])
+                                      "parse_text", "pretty_print", "_encode", "_encode_to_file",
+                                      "_decode_from_file", "_pretty_print", "_parse_text_counted"])
     def test_function_signatures(self, name):
         assert _stub_params(_stub_functions()[name]) == _runtime_params(getattr(_tuvax_native, name))
 
@@ -174,7 +200,7 @@ class TestStubs:
         methods = {n.name: n for n in _stub_classes()[cls].body if isinstance(n, ast.FunctionDef)}
         # The constructor: the stub's __new__ without `cls`, against the class.
         assert _stub_params(methods.pop("__new__"))[1:] == _runtime_params(runtime)
-        public = {n for n in dir(runtime) if not n.startswith("_")}
+        public = {n for n in dir(runtime) if not n.startswith("_") or _private(n)}
         dunders = {n for n in methods if n.startswith("__")}
         assert set(methods) - dunders == public
         assert all(getattr(runtime, n, None) is not None for n in dunders)

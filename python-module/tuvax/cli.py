@@ -12,17 +12,18 @@ import errno
 import json
 import math
 import os
+import re
 import stat
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
-from _tuvax_native import Encoder, TuvaxDecoder, __version__, decode, parse_text, pretty_print
+from _tuvax_native import (Encoder, TuvaxDecoder, __version__, _parse_text_counted, decode,
+                           parse_text, pretty_print)
 
 from tuvax import _layout
 
-_INT_MIN = -(2**63)
 _UINT_MAX = 2**64 - 1
 
 
@@ -73,6 +74,9 @@ def _load_json(text: str, name: str) -> Any:
     try:
         return _parse_json(text)
     except json.JSONDecodeError as e:
+        if _is_text_notation(text):
+            raise CliError(f"{name}: this looks like text notation, not JSON "
+                           f"(try --from text)") from None
         raise CliError(f"{name}: invalid JSON: {e}") from None
     except ValueError as e:
         raise CliError(f"{name}: {e}") from None
@@ -80,15 +84,25 @@ def _load_json(text: str, name: str) -> Any:
         raise CliError(f"{name}: JSON nested too deeply") from None
 
 
-def _load_text(text: str, name: str) -> Any:
+def _is_text_notation(text: str) -> bool:
     try:
-        return parse_text(text)
+        parse_text(text)
+    except (ValueError, RecursionError):
+        return False
+    return True
+
+
+def _load_text(text: str, name: str) -> tuple[Any, int]:
+    """The value, and how many comments the text had."""
+    try:
+        value, comments = _parse_text_counted(text)
     except ValueError as e:
         raise CliError(f"{name}: {e}") from None
+    return value, comments
 
 
-def _load_any(text: str, name: str) -> Any:
-    """JSON when the input is JSON, text notation otherwise.
+def _load_any(text: str, name: str) -> tuple[Any, int]:
+    """JSON when the input is JSON, text notation otherwise; and its comments.
 
     JSON goes first: a text that both read differently (a string with a
     "\\u" escape) is JSON written by some other program. When both fail, a
@@ -96,11 +110,11 @@ def _load_any(text: str, name: str) -> Any:
     that got further is the one that explains the input.
     """
     try:
-        return _parse_json(text)
+        return _parse_json(text), 0
     except (ValueError, RecursionError) as e:
         json_error = e
     try:
-        return parse_text(text)
+        return _parse_text_counted(text)
     except ValueError as e:
         text_error = e
     if isinstance(json_error, json.JSONDecodeError):
@@ -212,51 +226,19 @@ def _child_path(path: str, key: str | int) -> str:
     return f"{path}[{json.dumps(key, ensure_ascii=False)}]"
 
 
-def _first(obj: Any, bad: Callable[[Any], str | None],
-           depth_limit: int | None = None) -> tuple[str, str] | None:
-    """(path, reason) of the first value in document order that `bad` names.
-
-    With `depth_limit`, the first container nested that deep (the top-level
-    value being at depth 0) is named instead, if it comes first.
-    """
-    stack: list[tuple[str, Any, int]] = [("$", obj, 0)]
+def _first(obj: Any, bad: Callable[[Any], str | None]) -> tuple[str, str] | None:
+    """(path, reason) of the first value in document order that `bad` names."""
+    stack: list[tuple[str, Any]] = [("$", obj)]
     while stack:
-        path, value, depth = stack.pop()
+        path, value = stack.pop()
         reason = bad(value)
         if reason is not None:
             return path, reason
-        children: list[tuple[str, Any, int]] = []
         if isinstance(value, dict):
-            children = [(_child_path(path, k), v, depth + 1) for k, v in value.items()]
+            stack.extend(reversed([(_child_path(path, k), v) for k, v in value.items()]))
         elif isinstance(value, list):
-            children = [(_child_path(path, i), v, depth + 1) for i, v in enumerate(value)]
-        else:
-            continue
-        if depth_limit is not None and depth >= depth_limit:
-            return path, f"nested {depth + 1} deep"
-        stack.extend(reversed(children))
+            stack.extend(reversed([(_child_path(path, i), v) for i, v in enumerate(value)]))
     return None
-
-
-def _culprit(obj: Any, e: BaseException) -> str | None:
-    """The JSON path of the value that the core error `e` is about, if one is."""
-    kind = getattr(e, "kind", None)
-    found = None
-    if kind == "NestingTooDeep":
-        found = _first(obj, lambda v: None, depth_limit=e.maximum)  # type: ignore[attr-defined]
-    elif kind == "TooManyItems":
-        count = e.count  # type: ignore[attr-defined]
-        found = _first(obj, lambda v: "" if isinstance(v, (list, dict)) and len(v) == count else None)
-    elif kind == "MemoryLimitExceeded":
-        limit = e.limit  # type: ignore[attr-defined]
-        found = _first(obj, lambda v: "" if _stored_size(v) > limit else None)
-    return None if found is None else found[0]
-
-
-def _stored_size(value: Any) -> int:
-    if isinstance(value, str):
-        return len(value.encode("utf-8", "surrogatepass"))
-    return len(value) if isinstance(value, bytes) else 0
 
 
 def _not_json(value: Any) -> str | None:
@@ -267,11 +249,42 @@ def _not_json(value: Any) -> str | None:
     return None
 
 
-def _out_of_range(value: Any) -> str | None:
-    if isinstance(value, int) and not isinstance(value, bool):
-        if not _INT_MIN <= value <= _UINT_MAX:
-            return f"the integer {value} is outside the range -2**63 to 2**64-1"
-    return None
+_WHEN = "when encoding "
+_STEP = re.compile(r'\.([^.\[]+)|\[(\d+)\]|\[("(?:[^"\\]|\\.)*")\]')
+
+
+def _where(e: BaseException) -> str:
+    """The JSON path that the module noted on `e`: "$" when it noted none."""
+    for note in getattr(e, "__notes__", ()):
+        if isinstance(note, str) and note.startswith(_WHEN):
+            return note[len(_WHEN):]
+    return "$"
+
+
+def _value_at(obj: Any, path: str) -> Any:
+    """The value at `path` (as _where gives it) inside `obj`."""
+    pos = 1
+    while pos < len(path):
+        m = _STEP.match(path, pos)
+        if m is None:
+            raise ValueError(f"not a path: {path}")
+        obj = obj[m[1] if m[1] is not None else int(m[2]) if m[2] is not None else json.loads(m[3])]
+        pos = m.end()
+    return obj
+
+
+def _conversion_error(obj: Any, e: BaseException, name: str, verb: str) -> CliError:
+    """What the command says for an error of encode or pretty_print on `obj`."""
+    path = _where(e)
+    if isinstance(e, OverflowError):
+        try:
+            value = _value_at(obj, path)
+        except (LookupError, TypeError, ValueError):
+            value = None
+        if isinstance(value, int):
+            return CliError(f"{name}: cannot {verb} {path}: the integer {value} is outside the "
+                            f"range -2**63 to 2**64-1")
+    return CliError(f"{name}: cannot {verb} {path}: {e}")
 
 
 # ---- Subcommands ----
@@ -281,7 +294,7 @@ def _encode(args: argparse.Namespace) -> int:
     _refuse_terminal(args.output)
     data, name = _read_input(args.input)
     text = _as_text(data, name)
-    obj = _load_json(text, name) if args.source == "json" else _load_text(text, name)
+    obj = _load_json(text, name) if args.source == "json" else _load_text(text, name)[0]
     enc = Encoder()
     if args.dedup:
         enc.enable_dedup()
@@ -289,42 +302,56 @@ def _encode(args: argparse.Namespace) -> int:
         enc.encode(obj)
         # One document and nothing after it: decode refuses anything else.
         data = enc.finish()
-    except OverflowError:
-        found = _first(obj, _out_of_range)
-        if found is None:
-            raise
-        raise CliError(f"{name}: cannot encode {found[0]}: {found[1]}") from None
-    except RuntimeError as e:
-        path = _culprit(obj, e)
-        raise CliError(f"{name}: cannot encode {path}: {e}" if path else f"{name}: {e}") from None
+    except (OverflowError, RuntimeError) as e:
+        raise _conversion_error(obj, e, name, "encode") from None
     _write_output(args.output, data)
     return 0
 
 
 def _pretty(obj: Any, indent: int, name: str) -> str:
+    if indent > _UINT_MAX:
+        raise CliError(f"--indent {indent} is too large")
     try:
         return pretty_print(obj, indent)
-    except OverflowError:
-        found = _first(obj, _out_of_range)
-        if found is not None:
-            raise CliError(f"{name}: cannot write {found[0]}: {found[1]}") from None
-        raise CliError(f"--indent {indent} is too large") from None
-    except (ValueError, RuntimeError) as e:
-        if getattr(e, "kind", None) is None:
-            raise
-        path = _culprit(obj, e)
-        raise CliError(f"{name}: cannot write {path}: {e}" if path else f"{name}: {e}") from None
+    except (OverflowError, ValueError, RuntimeError) as e:
+        if isinstance(e, OverflowError) or getattr(e, "kind", None) is not None:
+            raise _conversion_error(obj, e, name, "write") from None
+        raise
 
 
 def _decode_input(data: bytes, name: str) -> Any:
     try:
         obj = decode(data)
     except RuntimeError as e:
-        raise CliError(f"{name}: {e}") from None
+        raise CliError(_decode_failure(data, name, e)) from None
     extra = _after_trailer(_layout.walk(data, dictionaries=False))
     if extra is not None:
         raise CliError(f"{name}: {extra}")
     return obj
+
+
+def _decode_failure(data: bytes, name: str, e: RuntimeError) -> str:
+    """The decode error `e` of `data`, said with what the input turned out to be."""
+    kind, offset = getattr(e, "kind", None), getattr(e, "offset", None)
+    if kind == "InvalidMagic" or (kind == "UnexpectedEof" and not data.startswith(_layout.MAGIC)):
+        try:
+            text = data.decode("utf-8").removeprefix("\ufeff")
+            _load_any(text, name)
+        except (UnicodeDecodeError, CliError):
+            pass
+        else:
+            try:
+                _parse_json(text)
+            except (ValueError, RecursionError):
+                return (f"{name}: this is text notation, not a binary document "
+                        f"(try tuvax encode --from text)")
+            return f"{name}: this is JSON, not a binary document (try tuvax encode)"
+    if kind == "UnexpectedEof" and isinstance(offset, int) and offset >= len(data) > 0:
+        what = "the input" if name == "<stdin>" else "the file"
+        runs = f" (its blocks run to at least {offset} bytes)" if offset > len(data) else ""
+        return (f"{name}: {e}: {what} ends after {len(data)} bytes, before its framing "
+                f"does{runs}")
+    return f"{name}: {e}"
 
 
 def _after_trailer(layout: _layout.Layout) -> str | None:
@@ -348,7 +375,10 @@ def _decode(args: argparse.Namespace) -> int:
             raise CliError(f"{name}: cannot write {found[0]} as JSON: it is {found[1]}, which "
                            f"JSON cannot hold (use --to text)")
         try:
-            text = json.dumps(obj, indent=args.indent, ensure_ascii=False)
+            if args.compact or args.indent == 0:
+                text = json.dumps(obj, separators=(",", ":"), ensure_ascii=False)
+            else:
+                text = json.dumps(obj, indent=args.indent, ensure_ascii=False)
         except OverflowError:
             raise CliError(f"--indent {args.indent} is too large") from None
     else:
@@ -361,11 +391,17 @@ def _fmt(args: argparse.Namespace) -> int:
     data, name = _read_input(args.input)
     text = _as_text(data, name)
     if args.source == "json":
-        obj = _load_json(text, name)
+        obj, comments = _load_json(text, name), 0
     elif args.source == "text":
-        obj = _load_text(text, name)
+        obj, comments = _load_text(text, name)
     else:
-        obj = _load_any(text, name)
+        obj, comments = _load_any(text, name)
+    if comments and not args.drop_comments:
+        # Canonical text comes from the values, so a config file written back
+        # over itself would lose every comment without a word.
+        s = "" if comments == 1 else "s"
+        raise CliError(f"{name}: fmt would drop {comments} comment{s}, as canonical text has "
+                       f"none (use --drop-comments to drop them)")
     _write_output(args.output, _pretty(obj, args.indent, name).encode() + b"\n")
     return 0
 
@@ -433,10 +469,12 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("decode", help="the binary format to text notation or JSON")
     p.add_argument("input", nargs="?", metavar="IN")
     p.add_argument("-o", "--output", metavar="OUT", help="output file (written atomically)")
-    p.add_argument("--to", dest="target", choices=("text", "json"), default="text",
+    p.add_argument("--to", dest="target", choices=("text", "json"), default=None,
                    help="output notation (default: text)")
     p.add_argument("--indent", type=_indent, default=2, metavar="N",
-                   help="spaces per level (default: 2)")
+                   help="spaces per level (default: 2; for JSON, 0 is one line)")
+    p.add_argument("--compact", action="store_true",
+                   help="JSON on one line (implies --to json)")
     p.set_defaults(run=_decode)
 
     p = sub.add_parser("fmt", help="text notation or JSON to canonical pretty text")
@@ -446,6 +484,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="input notation (default: auto, JSON if it parses as JSON)")
     p.add_argument("--indent", type=_indent, default=2, metavar="N",
                    help="spaces per level (default: 2)")
+    p.add_argument("--drop-comments", action="store_true",
+                   help="write the canonical text even though the input's comments are lost")
     p.set_defaults(run=_fmt)
 
     p = sub.add_parser("inspect", help="show a document's blocks and verify it")
@@ -464,7 +504,12 @@ def _one_line(e: BaseException) -> str:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "decode":
+        if args.compact and args.target == "text":
+            parser.error("--compact writes JSON: it cannot be combined with --to text")
+        args.target = "json" if args.compact else args.target or "text"
     try:
         status: int = args.run(args)
         return status

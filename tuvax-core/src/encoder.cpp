@@ -18,11 +18,6 @@ inline constexpr std::size_t initial_capacity = 4096;
 inline constexpr std::size_t dict_bytes_per_entry = 16;
 inline constexpr std::size_t min_slots = 64;
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  const std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
-
 // A quick hash for the sharing table: eight bytes a step, mixed by one
 // multiply each. Never stored, so it may change freely.
 std::uint32_t string_hash(std::string_view s) noexcept {
@@ -146,6 +141,8 @@ Encoder::Encoder() : Encoder(Limits{}) {}
 
 Encoder::Encoder(const Limits& limits) : limits_(limits) { output_.reserve(initial_capacity); }
 
+Encoder::Encoder(BlockWriter& out, const Limits& limits) : limits_(limits), stream_(&out) {}
+
 Result<void> Encoder::encode_value(const Value& value) {
   ValueWriter w = begin_value();
   TUVAX_TRY_VOID(write_value(w, value));
@@ -232,15 +229,9 @@ void Encoder::rollback(std::size_t block_mark, std::size_t table_mark, std::uint
   }
 }
 
-void Encoder::flush_block() {
-  if (block_.empty()) return;
-  if (!header_written_) {
-    write_header(output_);
-    header_written_ = true;
-  }
-  if (dedup_ && !shared_.empty()) {
-    // Sorted by bytes, so neighbours share long prefixes and the output
-    // depends on nothing but the values.
+std::vector<std::uint8_t> Encoder::dictionary_payload() const {
+  // Sorted by bytes, so neighbours share long prefixes and the output
+  // depends on nothing but the values.
     std::vector<std::uint32_t> order(shared_.size());
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(),
@@ -259,8 +250,16 @@ void Encoder::flush_block() {
       dict.insert(dict.end(), s.begin() + static_cast<std::ptrdiff_t>(prefix), s.end());
       previous = s;
     }
-    write_block(BlockType::StringDict, dict, output_);
+  return dict;
+}
+
+void Encoder::flush_block() {
+  if (block_.empty()) return;
+  if (!header_written_) {
+    write_header(output_);
+    header_written_ = true;
   }
+  if (dedup_ && !shared_.empty()) write_block(BlockType::StringDict, dictionary_payload(), output_);
   write_block_header(BlockType::Data, block_.bytes(), output_);
 }
 
@@ -308,9 +307,9 @@ Result<void> Encoder::move_value_to_new_block(std::size_t block_mark, std::size_
   // The earlier block ends where the value began. Should closing it run out
   // of memory, the encoder is left as after a failed value.
   rollback(block_mark, table_mark, memory_mark);
-  close_block();
+  auto closed = close_block();
   swap_block(aside);  // the new block, holding the value
-  return {};
+  return closed;
 }
 
 Result<void> Encoder::rewrite_value(ValueWriter& w, const BlockState& from, std::size_t& pos) {
@@ -372,7 +371,18 @@ Result<void> Encoder::rewrite_value(ValueWriter& w, const BlockState& from, std:
   }
 }
 
-void Encoder::close_block() {
+Result<void> Encoder::close_block() {
+  if (stream_ != nullptr) {
+    Result<void> written;
+    if (dedup_ && !shared_.empty()) written = stream_->write_block(BlockType::StringDict, dictionary_payload());
+    if (written) written = stream_->write_block(BlockType::Data, block_.bytes());
+    if (!written) stream_error_ = written.error();
+    block_.clear();  // its room serves the next block
+    shared_.clear();
+    slots_.clear();
+    shared_dict_bytes_ = 0;
+    return written;
+  }
   closed_blocks_.reserve(closed_blocks_.size() + 1);
   const std::size_t output_mark = output_.size();
   const bool header_mark = header_written_;
@@ -388,22 +398,38 @@ void Encoder::close_block() {
   shared_.clear();
   slots_.clear();
   shared_dict_bytes_ = 0;
+  return {};
+}
+
+Result<void> Encoder::finish_stream() {
+  if (stream_error_) return std::unexpected(*stream_error_);
+  if (!block_.empty()) TUVAX_TRY_VOID(close_block());
+  auto r = stream_->finish();
+  if (!r) stream_error_ = r.error();
+  return r;
 }
 
 // ---- Finishing ----
 
 Result<std::size_t> Encoder::close() {
   if (!closed_) {
+    open_output_size_ = output_.size();
+    open_header_written_ = header_written_;
     if (!header_written_) {
       write_header(output_);
       header_written_ = true;
     }
     // The last data block's payload stays where it is, as do those of the
     // blocks closed before it: copy_out() copies each straight into the
-    // caller's storage between the stretches of framing in output_.
-    flush_block();
-    shared_ = {};
-    slots_ = {};
+    // caller's storage between the stretches of framing in output_. The
+    // sharing table stays too, for reopen().
+    try {
+      flush_block();
+      pieces_.reserve(2 * closed_blocks_.size() + 2);
+    } catch (...) {
+      reopen();
+      throw;
+    }
     pieces_.reserve(2 * closed_blocks_.size() + 2);
     std::size_t from = 0;
     for (const ClosedBlock& b : closed_blocks_) {
@@ -422,11 +448,20 @@ Result<std::size_t> Encoder::close() {
 
 void Encoder::copy_out(std::span<std::uint8_t> out) const noexcept { assemble_document(pieces_, out); }
 
+void Encoder::reopen() noexcept {
+  output_.resize(open_output_size_);
+  header_written_ = open_header_written_;
+  pieces_.clear();
+  closed_ = false;
+}
+
 Result<std::vector<std::uint8_t>> Encoder::finish() && {
   TUVAX_TRY(const std::size_t size, close());
   std::vector<std::uint8_t> out(size);
   copy_out(out);
   pieces_ = {};
+  shared_ = {};
+  slots_ = {};
   closed_blocks_ = std::vector<ClosedBlock>();
   output_ = {};
   block_.release();

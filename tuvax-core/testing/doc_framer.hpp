@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "tuvax/header.hpp"  // xxh64, append_le64, write_header, write_trailer
+#include "tuvax/framing.hpp"  // xxh64, append_le64, write_header, write_trailer
 #include "tuvax/varint.hpp"
 
 namespace tuvax::test {

@@ -7,7 +7,9 @@
 // description of the first one broken. No GoogleTest here: the fuzz targets
 // link without it.
 
+#include <algorithm>  // std::min
 #include <bit>  // std::bit_cast
+#include <cstring>  // std::memcpy
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -18,6 +20,7 @@
 #include "tuvax/decoder.hpp"
 #include "tuvax/encoder.hpp"
 #include "tuvax/error.hpp"
+#include "tuvax/framing.hpp"
 #include "tuvax/limits.hpp"
 #include "tuvax/text.hpp"
 #include "tuvax/value.hpp"
@@ -116,14 +119,26 @@ inline bool size_limit(ErrorKind k) noexcept {
   return k == ErrorKind::MemoryLimitExceeded || k == ErrorKind::BlockTooLarge;
 }
 
+// Every value is given to an encoder that holds the document and to one that
+// streams each block as it closes; the two must agree on every value and
+// write the same bytes.
 template <typename Explained = decltype(&size_limit)>
 inline Encoded encode_each(const std::vector<Value>& values, bool dedup, const Limits& limits = {},
                            Explained explained = &size_limit) {
   Encoded out;
   Encoder enc(limits);
-  if (dedup) enc.enable_dedup();
+  VectorSink sink;
+  BlockWriter blocks(sink);
+  Encoder streamed(blocks, limits);
+  if (dedup) {
+    enc.enable_dedup();
+    streamed.enable_dedup();
+  }
   for (const Value& v : values) {
-    if (auto r = enc.encode_value(v)) {
+    auto r = enc.encode_value(v);
+    if (streamed.encode_value(v).has_value() != r.has_value() && out.unexplained.empty())
+      out.unexplained = "the streaming encoder took another decision on a value";
+    if (r) {
       out.accepted.push_back(&v);
     } else if (!explained(r.error().kind()) && out.unexplained.empty()) {
       out.unexplained = r.error().message();
@@ -134,7 +149,47 @@ inline Encoded encode_each(const std::vector<Value>& values, bool dedup, const L
   } else if (out.unexplained.empty()) {
     out.unexplained = "finish failed: " + doc.error().message();
   }
+  if (auto r = streamed.finish_stream(); (!r || sink.out != out.doc) && out.unexplained.empty())
+    out.unexplained = "the streaming encoder wrote other bytes than the whole-document one";
   return out;
+}
+
+// A stream that hands out its bytes a few at a time, as a pipe may.
+class TrickleSource final : public StreamSource {
+ public:
+  explicit TrickleSource(std::span<const std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+  std::size_t taken() const noexcept { return at_; }
+
+ private:
+  Result<std::size_t> read_some(std::uint8_t* out, std::size_t n) override {
+    n = std::min({n, bytes_.size() - at_, std::size_t{3}});
+    std::memcpy(out, bytes_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+  std::span<const std::uint8_t> bytes_;
+  std::size_t at_ = 0;
+};
+
+// Reading a document from a stream a block at a time gives what reading it
+// from memory gives: the same values, or the same error at the same place,
+// and nothing is read past the trailer.
+inline std::string check_streamed_read(std::span<const std::uint8_t> input) {
+  Decoder whole(input);
+  auto expected = whole.decode_all_owned();
+  TrickleSource source(input);
+  Decoder streamed(source);
+  auto got = streamed.decode_all_owned();
+  if (expected.has_value() != got.has_value()) return "a streamed read and a read in memory disagree on success";
+  if (!got) {
+    if (!(got.error() == expected.error()) || got.error().block() != expected.error().block())
+      return "a streamed read failed otherwise than the read in memory: " + got.error().message() + " / " +
+             expected.error().message();
+    return {};
+  }
+  if (*got != *expected) return "a streamed read gave other values than the read in memory";
+  if (source.taken() != streamed.end_offset()) return "a streamed read went past the trailer";
+  return {};
 }
 
 // Whatever the encoder accepted reads back as exactly those values, with
@@ -175,6 +230,7 @@ inline constexpr std::uint64_t round_trip_weight_cap = 8u << 20;
 // With `round_trips` false only the decode and the invariants are checked.
 inline std::string check_binary(std::span<const std::uint8_t> input, bool round_trips,
                                 bool* decoded = nullptr) {
+  if (auto bad = check_streamed_read(input); !bad.empty()) return bad;
   Decoder dec(input);
   auto values = dec.decode_all_owned();
   if (decoded) *decoded = values.has_value();

@@ -20,7 +20,7 @@
 #include "test_util.hpp"
 #include "tuvax/decoder.hpp"
 #include "tuvax/encoder.hpp"
-#include "tuvax/header.hpp"
+#include "tuvax/framing.hpp"
 #include "tuvax/text.hpp"
 #include "tuvax/varint.hpp"
 

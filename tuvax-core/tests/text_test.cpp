@@ -245,6 +245,19 @@ TEST(text_test, positions_count_characters_and_lines) {
   EXPECT_EQ(detail::skip_space_and_comments(text, 9), 9u);
 }
 
+TEST(text_test, counts_the_comments_it_skips) {
+  const std::pair<std::string_view, std::uint64_t> cases[] = {
+      {"1", 0}, {"/* a /* b */ c */ 1", 1}, {"// x\n[1, /**/ 2] // y", 3},
+      {"{a: 1; // one\n /* two */ b: \"//not/*\";}", 2}, {"[1 /* unclosed", 1},
+  };
+  for (const auto& [text, want] : cases) {
+    NullBuilder nothing;
+    ParseCounts counts;
+    (void)parse_into(text, nothing, counts);
+    EXPECT_EQ(counts.comments, want) << text;
+  }
+}
+
 TEST(text_test, skips_comments) {
   EXPECT_TRUE(same(parse("/* a /* b */ c */ 1"), U(1)));
   EXPECT_TRUE(same(parse("// settings\n1 // note"), U(1)));

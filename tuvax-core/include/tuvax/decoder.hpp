@@ -15,7 +15,7 @@
 #include "tuvax/detail/utf8.hpp"
 #include "tuvax/detail/wire.hpp"
 #include "tuvax/error.hpp"
-#include "tuvax/header.hpp"  // load_le64
+#include "tuvax/framing.hpp"
 #include "tuvax/limits.hpp"
 #include "tuvax/value.hpp"
 #include "tuvax/varint.hpp"
@@ -39,7 +39,15 @@ enum class DecodeStep : std::uint8_t {
 // every one of them gets the same checks, errors and offsets.
 class Decoder {
  public:
-  explicit Decoder(std::span<const std::uint8_t> input) noexcept : input_(input) {}
+  // A document in memory, read in place; `input` must outlive the decoder.
+  explicit Decoder(std::span<const std::uint8_t> input) noexcept
+      : span_source_(input), blocks_(*span_source_, Limits{}) {}
+  // A document read from `source` as decoding goes, one block at a time:
+  // the same checks, errors and offsets as for the same bytes in memory.
+  explicit Decoder(ByteSource& source) noexcept : blocks_(source, Limits{}) {}
+  // The blocks refer to the decoder's own source: it stays where it is.
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
 
   // Reads the next top-level value into `builder`. Errors are the decoder's
   // own (framing, checksums, limits, UTF-8, string table); after an error
@@ -56,24 +64,23 @@ class Decoder {
   // destroyed).
   [[nodiscard]] Result<std::vector<Value>> decode_all_owned();
 
- private:
-  // A block as block reading hands it to value decoding: its type byte and
-  // its payload's offsets within input_.
-  struct BlockSpan {
-    std::uint8_t type;
-    std::size_t start;
-    std::size_t end;
-  };
+  // The offset just past the trailer, once it verified.
+  std::uint64_t end_offset() const noexcept { return blocks_.end(); }
 
-  // The next Data, Reserved2 or Reserved3 block, or a Trailer once its length,
-  // checksum and file hash verify. Loads StringDict blocks on the way.
-  [[nodiscard]] Result<BlockSpan> read_next_block();
-  [[nodiscard]] Result<void> read_header();
-  [[nodiscard]] Result<BlockSpan> verify_trailer(std::size_t at);
-  [[nodiscard]] Result<void> load_string_dict(std::size_t start, std::size_t end);
-  // Moves to the block holding the next value. Returns false at the
-  // verified trailer. A new block's string table is announced to `reset`.
+ private:
+  [[nodiscard]] Result<void> load_string_dict(std::span<const std::uint8_t> payload);
+  // Moves to the Data block holding the next value, loading a dictionary
+  // and skipping reserved blocks on the way. Returns false at the verified
+  // trailer. A new block means a new string table, which the caller
+  // announces to its builder (reset_shared).
   [[nodiscard]] Result<bool> enter_value_block(bool& table_replaced);
+  // An error of the value walk: its offset counted from the document's
+  // start, and the block it happened in.
+  TuvaxError located(TuvaxError e) const {
+    e.rebase(base_);
+    e.in_block(blocks_.block_index(), blocks_.block_offset());
+    return e;
+  }
 
   // The value walk. Each step returns true to go on; false when the walk
   // must end: with walk_error_ set for an error of the input, without it
@@ -101,9 +108,8 @@ class Decoder {
   // nest, and every level of a forged nest could otherwise reserve for all
   // the bytes left, many times over what the input can fill. Larger
   // containers grow as their members arrive.
-  static constexpr std::uint64_t max_presize = 1024;
   static std::size_t presize_hint(std::uint64_t count, std::uint64_t room) noexcept {
-    return static_cast<std::size_t>(std::min({count, room, max_presize}));
+    return static_cast<std::size_t>(std::min({count, room, max_reservation}));
   }
   bool walk_fail(TuvaxError e) {
     walk_error_ = std::move(e);
@@ -155,20 +161,38 @@ class Decoder {
     return e;
   }
 
-  std::span<const std::uint8_t> input_;
+  std::optional<SpanSource> span_source_;  // for a document in memory
+  BlockReader blocks_;
   Limits limits_;
-  bool header_read_ = false;
-  std::uint8_t reserved_ = 0;  // header byte 7: kept, never examined
-  std::size_t read_pos_ = 0;   // next unread byte of the block sequence
+  // The current Data block's payload, which the walk reads; offsets within
+  // it count from its start, base_ in the document.
+  std::span<const std::uint8_t> input_;
+  std::uint64_t base_ = 0;
   bool in_block_ = false;
   std::size_t block_end_ = 0;  // payload end of the current Data block
   std::size_t cursor_ = 0;     // next unread value byte in the current block
   std::uint64_t depth_ = 0;
   std::uint64_t memory_used_ = 0;
-  // The string table. Inline strings are views into input_; dictionary
-  // strings are built by front decoding and owned by dict_strings_.
-  std::vector<std::string_view> table_;
+  // The string table of the current block: the dictionary's strings (built
+  // by front decoding, so owned), then the block's inline strings, each the
+  // offset of its length varint in the block.
   std::vector<std::string> dict_strings_;
+  std::vector<std::uint32_t> inline_strings_;
+  std::size_t table_size() const noexcept { return dict_strings_.size() + inline_strings_.size(); }
+  // An entry that exists; inline ones were read and checked when met.
+  std::string_view table_entry(std::size_t index) const noexcept {
+    if (index < dict_strings_.size()) return dict_strings_[index];
+    std::size_t at = inline_strings_[index - dict_strings_.size()];
+    std::uint64_t length = input_[at];
+    if (length >= 0x80) {
+      const auto v = decode_varint(input_.data(), block_end_, at);
+      length = v ? v->value : 0;  // cannot fail: the same bytes decoded before
+      at += v ? v->consumed : 1;
+    } else {
+      ++at;
+    }
+    return {reinterpret_cast<const char*>(input_.data() + at), static_cast<std::size_t>(length)};
+  }
   bool dictionary_loaded_ = false;
   bool finished_ = false;                 // the trailer verified
   std::optional<TuvaxError> failure_;     // the first error, returned again on later calls
@@ -186,12 +210,17 @@ Result<DecodeStep> Decoder::decode_next(B& builder) {
   if (!in_block_ || cursor_ >= block_end_) {
     bool table_replaced = false;
     auto more = enter_value_block(table_replaced);
-    if (!more) return std::unexpected(fail(std::move(more).error()));
+    if (!more) {
+      // A failed read may be tried again (after a signal, say); an error of
+      // the input repeats.
+      if (more.error().kind() == ErrorKind::Io) return std::unexpected(std::move(more).error());
+      return std::unexpected(fail(std::move(more).error()));
+    }
     if (table_replaced) builder.reset_shared();
     if (!*more) return DecodeStep::end;
   }
   if (!walk_value(builder, block_end_)) {
-    if (walk_error_) return std::unexpected(fail(*std::exchange(walk_error_, std::nullopt)));
+    if (walk_error_) return std::unexpected(fail(located(*std::exchange(walk_error_, std::nullopt))));
     stopped_ = true;
     return DecodeStep::stopped;
   }
@@ -240,6 +269,7 @@ template <ValueBuilder B>
 bool Decoder::walk_string(B& b, std::size_t end) {
   if (cursor_ >= end) return walk_fail(TuvaxError::unexpected_eof(cursor_));
   const std::uint8_t subtype = input_[cursor_++];
+  const std::size_t length_at = cursor_;
   std::uint64_t length;
   if (!read_varint(end, length)) return false;
   if (length > limits_.max_string_len)
@@ -256,9 +286,10 @@ bool Decoder::walk_string(B& b, std::size_t end) {
   const detail::Utf8Check check = detail::check_utf8(content, n);
   if (check == detail::Utf8Check::invalid) return walk_fail(TuvaxError::invalid_utf8(content_at));
   // Inline strings take the next table indices, in the order they are met.
-  // The input outlives the decoder's use of it, so the entry is a view.
+  // An entry is where its length stands in the block, four bytes, so that
+  // the table stays smaller than the block however short its strings are.
+  inline_strings_.push_back(static_cast<std::uint32_t>(length_at));
   const std::string_view s(reinterpret_cast<const char*>(content), n);
-  table_.push_back(s);
   return b.str(s, check == detail::Utf8Check::ascii);
 }
 
@@ -266,8 +297,8 @@ template <ValueBuilder B>
 bool Decoder::walk_str_ref(B& b, std::size_t end) {
   std::uint64_t index;
   if (!read_varint(end, index)) return false;
-  if (index >= table_.size()) return walk_fail(bad_str_ref(index));
-  const std::string_view entry = table_[static_cast<std::size_t>(index)];
+  if (index >= table_size()) return walk_fail(bad_str_ref(index));
+  const std::string_view entry = table_entry(static_cast<std::size_t>(index));
   // A reference copies its entry, so it counts like an inline string: a few
   // bytes of references must not expand into unbounded memory.
   return count_memory(entry.size()) && b.shared_str(entry, static_cast<std::size_t>(index));

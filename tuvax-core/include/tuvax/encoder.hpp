@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>  // std::memcpy
 #include <new>      // std::bad_alloc
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -14,7 +15,7 @@
 #include "tuvax/detail/buffer.hpp"
 #include "tuvax/detail/wire.hpp"
 #include "tuvax/error.hpp"
-#include "tuvax/header.hpp"  // Compression
+#include "tuvax/framing.hpp"  // Compression
 #include "tuvax/limits.hpp"
 #include "tuvax/value.hpp"
 #include "tuvax/varint.hpp"
@@ -111,6 +112,12 @@ class Encoder {
   // An encoder that holds its documents to `limits` instead of the defaults
   // every decoder applies; a document within smaller limits reads back too.
   explicit Encoder(const Limits& limits);
+  // An encoder that writes each data block to `out` as it closes, so that it
+  // holds one open block, never the document: finish_stream() closes the
+  // last block and writes the trailer. The bytes are those finish() would
+  // return for the same values. After an error of `out` (Io) nothing more
+  // is written: finish_stream() returns that error.
+  Encoder(BlockWriter& out, const Limits& limits);
   Encoder(Encoder&&) noexcept = default;
   Encoder& operator=(Encoder&&) noexcept = default;
 
@@ -141,9 +148,19 @@ class Encoder {
   // The same in two steps, for a caller that owns the output storage:
   // close() completes the document and returns its size; copy_out() then
   // writes it into `out`, which must be exactly that size, in one pass. No
-  // value may be added after close().
+  // value may be added after close() unless reopen() undoes it: a caller
+  // whose output failed keeps the open document, nothing lost.
+  // close() has no failure of its own: every limit was checked as values
+  // came in. Its Result (and the Python layer's "finish error: " prefix)
+  // stays for the day a block needs work that can fail, such as compression.
   [[nodiscard]] Result<std::size_t> close();
   void copy_out(std::span<std::uint8_t> out) const noexcept;
+  void reopen() noexcept;
+
+  // For an encoder writing to a BlockWriter: the last block, then the trailer.
+  [[nodiscard]] Result<void> finish_stream();
+  // The error with which writing a block failed, if one did.
+  const std::optional<TuvaxError>& stream_error() const noexcept { return stream_error_; }
 
  private:
   friend class ValueWriter;
@@ -190,8 +207,10 @@ class Encoder {
   // Writes one value read from `from` at `pos`, as this writer wrote it,
   // through `w`; string references resolve in `from`'s table.
   [[nodiscard]] Result<void> rewrite_value(ValueWriter& w, const BlockState& from, std::size_t& pos);
-  // Frames the current block into output_ and keeps its payload aside.
-  void close_block();
+  // Frames the current block into output_ and keeps its payload aside, or
+  // writes it out when streaming.
+  [[nodiscard]] Result<void> close_block();
+  [[nodiscard]] std::vector<std::uint8_t> dictionary_payload() const;
 
   // A data block already closed: its framing (and dictionary) ends at
   // output_[at]; the payload is copied only into the finished document.
@@ -213,6 +232,11 @@ class Encoder {
   Limits limits_;
   bool header_written_ = false;
   bool closed_ = false;
+  BlockWriter* stream_ = nullptr;  // where closed blocks go, when streaming
+  std::optional<TuvaxError> stream_error_;
+  // What close() found, for reopen().
+  std::size_t open_output_size_ = 0;
+  bool open_header_written_ = false;
   bool dedup_ = false;
   Compression compression_ = Compression::None;
 };

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>  // std::expected, std::unexpected
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -71,7 +72,32 @@ class TuvaxError {
   // The user-visible message, e.g. "Unexpected end of input at offset 1".
   std::string message() const;
 
-  friend bool operator==(const TuvaxError&, const TuvaxError&) = default;
+  // Where in a document the error happened, beyond what the message says:
+  // the index of the block (0 for the first after the header) and the offset
+  // of its type byte. Absent for errors outside any block.
+  struct BlockAt {
+    std::uint64_t index;
+    std::uint64_t offset;
+    friend bool operator==(const BlockAt&, const BlockAt&) = default;
+  };
+  const std::optional<BlockAt>& block() const noexcept { return block_; }
+  TuvaxError& in_block(std::uint64_t index, std::uint64_t offset) noexcept {
+    if (!block_) block_ = BlockAt{index, offset};
+    return *this;
+  }
+  // An offset counted from `base` (the start of a block's payload) becomes
+  // one counted from the start of the document.
+  TuvaxError& rebase(std::uint64_t base) noexcept {
+    if (kind_ == ErrorKind::UnexpectedEof || kind_ == ErrorKind::InvalidUtf8)
+      a_ = a_ + base < a_ ? ~std::uint64_t{0} : a_ + base;
+    return *this;
+  }
+
+  // The same error: kind, fields and text. Where it happened is not part of
+  // what it is.
+  friend bool operator==(const TuvaxError& x, const TuvaxError& y) noexcept {
+    return x.kind_ == y.kind_ && x.a_ == y.a_ && x.b_ == y.b_ && x.text_ == y.text_;
+  }
 
  private:
   TuvaxError(ErrorKind kind, std::uint64_t a, std::uint64_t b, std::string text)
@@ -81,6 +107,7 @@ class TuvaxError {
   std::uint64_t a_;
   std::uint64_t b_;
   std::string text_;
+  std::optional<BlockAt> block_;
 };
 
 template <typename T>

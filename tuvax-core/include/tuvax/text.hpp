@@ -48,6 +48,17 @@ namespace tuvax {
 template <ValueBuilder B>
 [[nodiscard]] Result<bool> parse_into(std::string_view text, B& builder);
 
+// What a parse read besides the value, for a caller that writes the value
+// back and would lose it.
+struct ParseCounts {
+  std::uint64_t comments = 0;  // "//" and "/* */" comments, one per outermost block comment
+};
+
+// parse_into(), counting into `counts` what it skipped up to the end of the
+// text or the error.
+template <ValueBuilder B>
+[[nodiscard]] Result<bool> parse_into(std::string_view text, B& builder, ParseCounts& counts);
+
 }  // namespace tuvax
 
 #include "tuvax/detail/text_reader.hpp"
@@ -58,6 +69,14 @@ template <ValueBuilder B>
 Result<bool> parse_into(std::string_view text, B& builder) {
   detail::TextReader<B> reader(text, builder);
   return reader.run();
+}
+
+template <ValueBuilder B>
+Result<bool> parse_into(std::string_view text, B& builder, ParseCounts& counts) {
+  detail::TextReader<B> reader(text, builder);
+  auto r = reader.run();
+  counts.comments = reader.comments();
+  return r;
 }
 
 }  // namespace tuvax

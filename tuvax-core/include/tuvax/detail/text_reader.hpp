@@ -28,12 +28,13 @@
 #include "tuvax/builder.hpp"
 #include "tuvax/detail/utf8.hpp"
 #include "tuvax/error.hpp"
+#include "tuvax/limits.hpp"
 
 namespace tuvax::detail {
 
-// Arrays and objects nested inside one another, at most; the same bound as
-// the binary format's default max_depth, for reading and for writing.
-inline constexpr std::uint64_t text_max_depth = 128;
+// Arrays and objects nested inside one another, at most: the binary
+// format's max_depth, for reading and for writing.
+inline constexpr std::uint64_t text_max_depth = Limits{}.max_depth;
 
 // ---- Out of line (text.cpp) ----
 
@@ -64,8 +65,11 @@ TuvaxError text_invalid_utf8_in(std::string_view text, std::size_t from, std::si
 // Skips whitespace (the Unicode White_Space property), "//" line comments
 // and nesting "/* */" block comments from `pos`; returns the offset of the
 // first byte that is none of these. An unclosed block comment runs to the
-// end; a malformed byte stops the skip in front of it.
-std::size_t skip_space_and_comments(std::string_view text, std::size_t pos) noexcept;
+// end; a malformed byte stops the skip in front of it. Each comment skipped
+// (a block comment with those nested in it being one) adds one to
+// `*comments`, when given.
+std::size_t skip_space_and_comments(std::string_view text, std::size_t pos,
+                                    std::uint64_t* comments = nullptr) noexcept;
 
 // Skips identifier characters (alphabetic, numeric or '_', any script) from
 // `pos`; stops in front of anything else, a malformed byte included.
@@ -134,6 +138,9 @@ class TextReader {
   // builder holds the value; false: the builder stopped.
   [[nodiscard]] Result<bool> run();
 
+  // The comments skipped so far.
+  std::uint64_t comments() const noexcept { return comments_; }
+
  private:
   // Each step returns false to stop: with error_ set for bad text, without
   // for a builder that gave up.
@@ -183,6 +190,7 @@ class TextReader {
   std::optional<TuvaxError> error_;
   std::string unescaped_;            // a string with escapes, rebuilt
   std::vector<std::uint8_t> bytes_;  // a byte string's payload, decoded
+  std::uint64_t comments_ = 0;       // counted on the rare path that skips them
 };
 
 template <ValueBuilder B>
@@ -204,7 +212,7 @@ void TextReader<B>::skip_space() noexcept {
         }
         break;
       case space_one: ++pos_; break;
-      case space_other: pos_ = skip_space_and_comments(text_, pos_); return;
+      case space_other: pos_ = skip_space_and_comments(text_, pos_, &comments_); return;
       default: return;
     }
   }
@@ -432,7 +440,7 @@ value:
   if (pos_ < n_ && (s_[pos_] == '[' || s_[pos_] == '{')) {
     const bool object = s_[pos_] == '{';
     if (depth == text_max_depth) {
-      go = fail_at(pos_, "nesting depth exceeds maximum 128");
+      go = fail_at(pos_, "nesting depth exceeds maximum " + std::to_string(text_max_depth));
       goto out;
     }
     ++pos_;

@@ -1,4 +1,4 @@
-#include "tuvax/header.hpp"
+#include "tuvax/framing.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,456 @@
+// Documents written and read a block at a time, for the tuvax package's
+// streaming API: _Writer appends values to a file or a write callable and
+// emits each data block as it closes; _Reader hands out the values of one
+// document from a file or a read callable, reading one block at a time and
+// nothing after the trailer; _blocks lists a document's framing for tools.
+// These are private: the nine specified names keep their exact behaviour.
+#include "python.hpp"
+
+#include <atomic>
+#include <cstring>  // std::memcpy
+#include <memory>
+#include <new>  // placement new
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
+#include "document.hpp"
+#include "errors.hpp"
+#include "file_io.hpp"
+#include "module.hpp"
+#include "pyref.hpp"
+#include "tuvax/decoder.hpp"
+#include "tuvax/encoder.hpp"
+#include "tuvax/varint.hpp"
+
+namespace tuvax::py {
+namespace {
+
+// Io(0) stands for "the Python exception that is set": raise_file_error
+// then leaves it as it is.
+TuvaxError python_failed() { return TuvaxError::io(0); }
+
+// Hands each stretch to a write callable (a binary file's write) as bytes;
+// a short write (a raw file's) is completed.
+class CallSink final : public ByteSink {
+ public:
+  explicit CallSink(PyObject* write) noexcept : write_(write) {}
+  Result<void> write(std::span<const std::uint8_t> bytes) override {
+    while (!bytes.empty()) {
+      PyRef chunk = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                           static_cast<Py_ssize_t>(bytes.size())));
+      if (!chunk) return std::unexpected(python_failed());
+      PyRef r = PyRef::steal(PyObject_CallOneArg(write_, chunk.get()));
+      if (!r) return std::unexpected(python_failed());
+      std::size_t n = bytes.size();
+      if (PyLong_Check(r.get())) {
+        const long long w = PyLong_AsLongLong(r.get());
+        if (w < 0 || static_cast<unsigned long long>(w) > bytes.size()) {
+          PyErr_SetString(PyExc_OSError, "write() returned an invalid length");
+          return std::unexpected(python_failed());
+        }
+        n = static_cast<std::size_t>(w);
+        if (n == 0) {
+          PyErr_SetString(PyExc_OSError, "write() wrote nothing");
+          return std::unexpected(python_failed());
+        }
+      }
+      bytes = bytes.subspan(n);
+    }
+    return {};
+  }
+
+ private:
+  PyObject* write_;  // borrowed from the writer object, which owns it
+};
+
+// Takes bytes from a read callable (a binary file's read), asking for no
+// more than the framing needs, so the file's position ends just after the
+// trailer.
+class CallSource final : public StreamSource {
+ public:
+  explicit CallSource(PyObject* read) noexcept : read_(read) {}
+
+ private:
+  Result<std::size_t> read_some(std::uint8_t* out, std::size_t n) override {
+    PyRef r = PyRef::steal(PyObject_CallFunction(read_, "n", static_cast<Py_ssize_t>(n)));
+    if (!r) return std::unexpected(python_failed());
+    Py_buffer view;
+    if (PyObject_GetBuffer(r.get(), &view, PyBUF_SIMPLE) != 0) return std::unexpected(python_failed());
+    const auto got = static_cast<std::size_t>(view.len);
+    if (got > n) {
+      PyBuffer_Release(&view);
+      PyErr_Format(PyExc_OSError, "read(%zd) returned %zd bytes", static_cast<Py_ssize_t>(n),
+                   static_cast<Py_ssize_t>(got));
+      return std::unexpected(python_failed());
+    }
+    std::memcpy(out, view.buf, got);
+    PyBuffer_Release(&view);
+    return got;
+  }
+  PyObject* read_;  // borrowed from the reader object, which owns it
+};
+
+// ---- _Writer ----
+
+struct WriterState {
+  GilBlocking blocking;
+  std::string path;  // the file's bytes, or empty when writing to a callable
+  AtomicFile file;
+  std::optional<CallSink> call_sink;
+  std::optional<BlockWriter> blocks;
+  std::optional<Encoder> encoder;
+};
+
+struct WriterObject {
+  PyObject_HEAD
+  PyObject* write;  // the callable, or nullptr
+  std::unique_ptr<WriterState> state;  // empty once finished, aborted or failed
+  std::atomic<bool> busy;
+};
+
+WriterObject* as_writer(PyObject* self) noexcept { return reinterpret_cast<WriterObject*>(self); }
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static const char* names[] = {"target", "dedup", nullptr};
+    PyObject* target = nullptr;
+    int dedup = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:_Writer", const_cast<char**>(names), &target, &dedup))
+      return nullptr;
+    auto state = std::make_unique<WriterState>();
+    PyObject* write = nullptr;
+    if (PyCallable_Check(target)) {
+      write = target;
+      state->call_sink.emplace(target);
+      state->blocks.emplace(*state->call_sink);
+    } else {
+      PyRef holder;
+      auto path = arg_path("target", target, holder);
+      if (!path) return nullptr;
+      if (path->find('\0') != std::string_view::npos) {
+        raise_nul_in_path();
+        return nullptr;
+      }
+      state->path = std::string(*path);
+      if (auto r = state->file.open(state->path, state->blocking); !r) {
+        raise_file_error(CoreStep::Finish, r.error(), state->path);
+        return nullptr;
+      }
+      state->blocks.emplace(state->file.sink());
+    }
+    state->encoder.emplace(*state->blocks, Limits{});
+    if (dedup) state->encoder->enable_dedup();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    WriterObject* obj = as_writer(self);
+    obj->write = Py_XNewRef(write);
+    new (&obj->state) std::unique_ptr<WriterState>(std::move(state));
+    new (&obj->busy) std::atomic<bool>(false);
+    return self;
+  });
+}
+
+int writer_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_writer(self)->write);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int writer_clear(PyObject* self) {
+  Py_CLEAR(as_writer(self)->write);
+  return 0;
+}
+
+void writer_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  WriterObject* obj = as_writer(self);
+  Py_CLEAR(obj->write);
+  obj->state.~unique_ptr();  // an unfinished file is abandoned: the target stays as it was
+  obj->busy.~atomic();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The writer's state for a method, or nullptr with RuntimeError set.
+WriterState* open_state(WriterObject* obj) {
+  if (!obj->state) PyErr_SetString(PyExc_RuntimeError, "writer already closed");
+  return obj->state.get();
+}
+
+PyObject* writer_encode(PyObject* self, PyObject* obj_arg) {
+  return guard([&]() -> PyObject* {
+    WriterObject* obj = as_writer(self);
+    BorrowGuard borrow(obj->busy);
+    if (!borrow.taken()) return nullptr;
+    WriterState* state = open_state(obj);
+    if (state == nullptr) return nullptr;
+    if (encode_into(*state->encoder, obj_arg)) Py_RETURN_NONE;
+    // A value the encoder refused leaves the document as it was; a block
+    // that could not be written leaves no document to go on with.
+    if (state->encoder->stream_error()) obj->state.reset();
+    return nullptr;
+  });
+}
+
+PyObject* writer_finish(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    WriterObject* obj = as_writer(self);
+    BorrowGuard borrow(obj->busy);
+    if (!borrow.taken()) return nullptr;
+    WriterState* state = open_state(obj);
+    if (state == nullptr) return nullptr;
+    std::unique_ptr<WriterState> taken = std::move(obj->state);  // finished, whatever happens next
+    Result<void> r = state->encoder->finish_stream();
+    if (r && !state->path.empty()) r = state->file.commit();
+    if (!r) {
+      raise_file_error(CoreStep::Finish, r.error(), state->path);
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* writer_abort(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    WriterObject* obj = as_writer(self);
+    BorrowGuard borrow(obj->busy);
+    if (!borrow.taken()) return nullptr;
+    obj->state.reset();  // a temporary file is removed; the target is untouched
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef writer_methods[] = {
+    {"encode", writer_encode, METH_O, "encode($self, obj)\n--\n\nAppend one top-level value."},
+    {"finish", writer_finish, METH_NOARGS,
+     "finish($self)\n--\n\nClose the last block, write the trailer and, for a path, replace the file."},
+    {"abort", writer_abort, METH_NOARGS,
+     "abort($self)\n--\n\nDrop the document: a file being written is removed, its target left as it was."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
+    {Py_tp_methods, writer_methods},
+    {0, nullptr},
+};
+
+PyType_Spec writer_spec = {
+    .name = "_tuvax_native._Writer",
+    .basicsize = sizeof(WriterObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .slots = writer_slots,
+};
+
+// ---- _Reader ----
+
+struct ReaderState {
+  GilBlocking blocking;
+  std::string path;
+  InputFile file;
+  std::optional<FdSource> fd_source;
+  std::optional<CallSource> call_source;
+  std::optional<Decoder> decoder;
+  ValueStream values;
+};
+
+struct ReaderObject {
+  PyObject_HEAD
+  PyObject* read;  // the callable, or nullptr
+  std::unique_ptr<ReaderState> state;
+  std::atomic<bool> busy;
+};
+
+ReaderObject* as_reader(PyObject* self) noexcept { return reinterpret_cast<ReaderObject*>(self); }
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static const char* names[] = {"source", nullptr};
+    PyObject* source = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_Reader", const_cast<char**>(names), &source)) return nullptr;
+    auto state = std::make_unique<ReaderState>();
+    PyObject* read = nullptr;
+    if (PyCallable_Check(source)) {
+      read = source;
+      state->call_source.emplace(source);
+      state->decoder.emplace(*state->call_source);
+    } else {
+      PyRef holder;
+      auto path = arg_path("source", source, holder);
+      if (!path) return nullptr;
+      if (path->find('\0') != std::string_view::npos) {
+        raise_nul_in_path();
+        return nullptr;
+      }
+      state->path = std::string(*path);
+      if (auto r = state->file.open(state->path, state->blocking); !r) {
+        raise_file_error(CoreStep::Decode, r.error(), state->path);
+        return nullptr;
+      }
+      state->fd_source.emplace(state->file.fd(), state->blocking);
+      state->decoder.emplace(*state->fd_source);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ReaderObject* obj = as_reader(self);
+    obj->read = Py_XNewRef(read);
+    new (&obj->state) std::unique_ptr<ReaderState>(std::move(state));
+    new (&obj->busy) std::atomic<bool>(false);
+    return self;
+  });
+}
+
+int reader_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_reader(self)->read);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int reader_clear(PyObject* self) {
+  Py_CLEAR(as_reader(self)->read);
+  return 0;
+}
+
+void reader_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  ReaderObject* obj = as_reader(self);
+  Py_CLEAR(obj->read);
+  obj->state.~unique_ptr();
+  obj->busy.~atomic();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* reader_iternext(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    ReaderObject* obj = as_reader(self);
+    BorrowGuard borrow(obj->busy);
+    if (!borrow.taken()) return nullptr;
+    ReaderState& state = *obj->state;
+    PyRef item;
+    const int r = state.values.next(*state.decoder, item, state.path);
+    if (r < 0) return nullptr;
+    if (r == 0) PyErr_SetNone(PyExc_StopIteration);  // only once the trailer verified
+    return item.release();
+  });
+}
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(reader_iternext)},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {
+    .name = "_tuvax_native._Reader",
+    .basicsize = sizeof(ReaderObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .slots = reader_slots,
+};
+
+// ---- _blocks ----
+
+const char* block_name(BlockType t) noexcept {
+  switch (t) {
+    case BlockType::Data: return "data";
+    case BlockType::Reserved2: return "reserved-2";
+    case BlockType::Reserved3: return "reserved-3";
+    case BlockType::StringDict: return "string-dict";
+    case BlockType::Trailer: return "trailer";
+  }
+  return "?";
+}
+
+// _blocks(data) -> (reserved byte or None, [(index, offset, name, compression,
+// payload length, dictionary entries or None)], end offset or None, error or
+// None): the framing of the document in `data` as the decoder reads it,
+// every block verified, up to the first error, which is returned rather than
+// raised so that a tool can show the blocks before it.
+PyObject* blocks(PyObject*, PyObject* arg) {
+  return guard([&]() -> PyObject* {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) != 0) return nullptr;
+    struct Release {
+      Py_buffer* v;
+      ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    SpanSource source({static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len)});
+    BlockReader reader(source, Limits{});
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    PyRef error = PyRef::borrow(Py_None);
+    for (;;) {
+      auto block = reader.next();
+      if (!block) {
+        raise_core_error(CoreStep::Decode, block.error());
+        error = PyRef::steal(PyErr_GetRaisedException());
+        if (!error) return nullptr;
+        break;
+      }
+      PyRef entries = PyRef::borrow(Py_None);
+      if (block->type == BlockType::StringDict) {
+        if (auto n = decode_varint(block->payload.data(), block->payload.size(), 0))
+          entries = PyRef::steal(PyLong_FromUnsignedLongLong(n->value));
+        if (!entries) return nullptr;
+      }
+      PyRef item = PyRef::steal(Py_BuildValue("(KKsBnO)", static_cast<unsigned long long>(block->index),
+                                              static_cast<unsigned long long>(block->offset),
+                                              block_name(block->type), block->compression,
+                                              static_cast<Py_ssize_t>(block->payload.size()), entries.get()));
+      if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
+      if (block->type == BlockType::Trailer) break;
+    }
+    PyRef reserved = view.len >= static_cast<Py_ssize_t>(header_size)
+                         ? PyRef::steal(PyLong_FromLong(static_cast<const std::uint8_t*>(view.buf)[magic.size()]))
+                         : PyRef::borrow(Py_None);
+    PyRef end = reader.finished() ? PyRef::steal(PyLong_FromUnsignedLongLong(reader.end())) : PyRef::borrow(Py_None);
+    if (!reserved || !end) return nullptr;
+    return PyTuple_Pack(4, reserved.get(), list.get(), end.get(), error.get());
+  });
+}
+
+PyMethodDef private_functions[] = {
+    {"_blocks", blocks, METH_O, "_blocks(data)\n--\n\nThe verified framing of a document, for tools."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* writer_type() noexcept {
+  static PyMutex mutex{};
+  static PyObject* type = nullptr;
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&writer_spec); }));
+}
+
+PyTypeObject* reader_type() noexcept {
+  static PyMutex mutex{};
+  static PyObject* type = nullptr;
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&reader_spec); }));
+}
+
+bool add_private_names(PyObject* module) {
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return false;
+  PyRef func = PyRef::steal(PyCFunction_NewEx(&private_functions[0], module, name.get()));
+  if (!func || PyModule_AddObjectRef(module, "_blocks", func.get()) != 0) return false;
+  PyTypeObject* w = writer_type();
+  PyTypeObject* r = reader_type();
+  return w != nullptr && r != nullptr &&
+         PyModule_AddObjectRef(module, "_Writer", reinterpret_cast<PyObject*>(w)) == 0 &&
+         PyModule_AddObjectRef(module, "_Reader", reinterpret_cast<PyObject*>(r)) == 0;
+}
+
+}  // namespace tuvax::py
