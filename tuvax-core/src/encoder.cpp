@@ -118,13 +118,10 @@ Result<void> Encoder::ValueWriter::shared_or_checked_str(std::string_view s) {
   return count_memory(enc_->put_str(s));
 }
 
-Result<void> Encoder::ValueWriter::open(std::uint8_t tag, std::uint64_t count) {
+Result<void> Encoder::ValueWriter::refuse_open(std::uint64_t count) const {
   const Limits& limits = enc_->limits_;
   if (depth_ >= limits.max_depth) return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits.max_depth));
-  if (count > limits.max_items) return std::unexpected(TuvaxError::too_many_items(count, limits.max_items));
-  tagged_varint(tag, count);
-  ++depth_;
-  return {};
+  return std::unexpected(TuvaxError::too_many_items(count, limits.max_items));
 }
 
 Result<void> Encoder::ValueWriter::commit() {

@@ -300,17 +300,18 @@ void TextWriter::real(double d) {
     put(d < 0 ? "-inf" : "inf");
     return;
   }
-  // Below 2^53 every integer part is exact, so the shortest form in fixed
-  // notation carries the shortest round-trip digits; when to_chars finds
-  // the exponent form shorter, the digits are laid out below instead.
+  // Below 2^53 every integer part is exact, so the shortest round-trip
+  // digits in fixed notation are the text; only very small magnitudes need
+  // more room than this, and take the layout below.
   if (std::fabs(d) < 9007199254740992.0) {
     if (!reserve(32)) return;
     char* p = out_.end();
-    const auto r = std::to_chars(p, p + 32, d);
-    const std::size_t n = static_cast<std::size_t>(r.ptr - p);
-    if (std::memchr(p, 'e', n) == nullptr) {
-      std::size_t len = n;
-      if (std::memchr(p, '.', n) == nullptr) {
+    const auto r = std::to_chars(p, p + 30, d, std::chars_format::fixed);
+    if (r.ec == std::errc{}) {
+      auto len = static_cast<std::size_t>(r.ptr - p);
+      // Fixed notation has a point exactly when the value is not integral
+      // (below 2^53 the conversion to an integer is exact).
+      if (d == static_cast<double>(static_cast<std::int64_t>(d))) {
         p[len++] = '.';  // an integral value still reads back as a float
         p[len++] = '0';
       }

@@ -334,7 +334,17 @@ class Encoder::ValueWriter {
   [[nodiscard]] Result<void> shared_or_checked_str(std::string_view s);
   [[nodiscard]] Result<void> check_length(std::size_t len) const;
   [[nodiscard]] Result<void> count_memory(std::uint64_t bytes);
-  [[nodiscard]] Result<void> open(std::uint8_t tag, std::uint64_t count);
+  // Inline, as every container passes here; the refusals out of line.
+  [[nodiscard]] Result<void> open(std::uint8_t tag, std::uint64_t count) {
+    const Limits& limits = enc_->limits_;
+    if (depth_ >= limits.max_depth || count > limits.max_items) [[unlikely]]
+      return refuse_open(count);
+    tagged_varint(tag, count);
+    ++depth_;
+    return {};
+  }
+  // NestingTooDeep, or else TooManyItems, for a container open() refuses.
+  [[nodiscard]] Result<void> refuse_open(std::uint64_t count) const;
   void close(std::uint8_t tag) {
     --depth_;
     enc_->block_.push(tag);
