@@ -10,6 +10,10 @@ result is compared with the original data before anything is timed. Then
 two tables, cyclic GC off and on in the timed loops, and the scale row: a
 list of 100 copies of twitter.json, each call in a fresh interpreter, with
 its time and memory.
+
+Next to the peers runs the floor (floor.cpp, compiled here at run time): a
+minimal C walk over the objects (encode) or build of them (decode), plus the
+format's integrity work, two XXH64 passes over the tuvax document.
 """
 
 from __future__ import annotations
@@ -26,6 +30,7 @@ from pathlib import Path
 import msgpack
 import msgspec
 import orjson
+import xxhash
 
 import _tuvax_native as tv
 
@@ -33,6 +38,7 @@ import harness
 from harness import Case
 
 PEERS = ("msgspec.msgpack", "msgpack", "orjson", "pickle", "json")
+FLOOR = "floor"
 SCALE_COPIES = 100
 SCALE_REPEATS = 3
 
@@ -58,9 +64,34 @@ def corpus_cases(corpus: Path, sizes: dict[str, dict[str, int]]) -> list[Case]:
             # Default arguments bind this iteration's values.
             cases.append(Case(f"{name} encode", peer, lambda enc=enc, obj=obj: enc(obj)))
             cases.append(Case(f"{name} decode", peer, lambda dec=dec, blob=blob: dec(blob)))
+        # The floor: the walk or the build, then the two hash passes over the
+        # document that every encode and every decode of the format makes.
+        floor, doc, h = harness.floor_module(), tv.encode(obj), xxhash.xxh64_intdigest
+        tape = floor.tape(obj)
+        harness.check_equal(f"the floor's build of {name}", floor.build(tape), obj)
+        cases.append(Case(f"{name} encode", FLOOR,
+                          lambda walk=floor.walk, obj=obj, doc=doc: (walk(obj), h(doc), h(doc))))
+        cases.append(Case(f"{name} decode", FLOOR,
+                          lambda build=floor.build, tape=tape, doc=doc: (build(tape), h(doc), h(doc))))
     # Rows in a fixed order: every encode first, then every decode.
     cases.sort(key=lambda c: (c.row.endswith("decode"), harness.CORPUS_FILES.index(c.row.split()[0])))
     return cases
+
+
+def hash_table(corpus: Path) -> str:
+    """What one XXH64 pass over each tuvax document costs (the floor holds two)."""
+    lines = ["**XXH64 of the tuvax document** (libxxhash through python-xxhash): one pass, "
+             "µs (median of 101), and GB/s", "", "| | KB | µs | GB/s |", "|---|---:|---:|---:|"]
+    for name in harness.CORPUS_FILES:
+        doc = tv.encode(json.loads((corpus / name).read_text(encoding="utf-8")))
+        times = []
+        for _ in range(101):
+            t0 = time.perf_counter_ns()
+            xxhash.xxh64_intdigest(doc)
+            times.append(time.perf_counter_ns() - t0)
+        t = statistics.median(times) / 1e9
+        lines.append(f"| {name} | {len(doc) / 1e3:,.0f} | {harness.us(t)} | {len(doc) / t / 1e9:.1f} |")
+    return "\n".join(lines)
 
 
 def size_table(sizes: dict[str, dict[str, int]]) -> str:
@@ -80,6 +111,20 @@ lib, op, path, copies = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
 if lib == "tuvax":
     import _tuvax_native as m
     fn = m.encode if op == "encode" else m.decode
+elif lib == "floor":
+    # The walk or the build over the same objects, and two XXH64 passes
+    # over the tuvax document (argv[6]).
+    import importlib.util, xxhash
+    spec = importlib.util.spec_from_file_location("_tuvax_floor", sys.argv[5])
+    m = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(m)
+    with open(sys.argv[6], "rb") as f:
+        doc = f.read()
+    h = xxhash.xxh64_intdigest
+    if op == "encode":
+        fn = lambda a: (m.walk(a), h(doc), h(doc))
+    else:
+        fn = lambda a: (h(doc), h(doc), m.build(a))[2]
 else:
     import msgspec
     fn = msgspec.msgpack.encode if op == "encode" else msgspec.msgpack.decode
@@ -89,6 +134,12 @@ if op == "encode":
     text = data.decode()
     arg = [json.loads(text) for _ in range(copies)]   # distinct copies, as decoding makes
     del text
+elif lib == "floor":
+    # What the floor's build reads, made from one copy: no freed objects
+    # left behind for the build to reuse.
+    one = json.loads(data)
+    arg = m.tape([one] * copies)
+    del one
 else:
     arg = data
 del data
@@ -103,54 +154,60 @@ print(json.dumps({"wall": t1 - t0, "cpu": c1 - c0, "rss_before": before["VmRSS"]
                   "rss_after": after["VmRSS"], "reset": reset}))
 '''
 
+LIBS = ("tuvax", "msgspec.msgpack", FLOOR)
+
 
 def scale_row(corpus: Path, rng: random.Random, clock: str) -> str:
     source = corpus / "twitter.json"
     obj = json.loads(source.read_text(encoding="utf-8"))
     big = [obj] * SCALE_COPIES
-    libs = {"tuvax": tv.encode(big), "msgspec.msgpack": msgspec.msgpack.encode(big)}
-    harness.check_equal("tuvax on the scale list", tv.decode(libs["tuvax"]), big)
-    harness.check_equal("msgspec on the scale list", msgspec.msgpack.decode(libs["msgspec.msgpack"]), big)
+    blobs = {"tuvax": tv.encode(big), "msgspec.msgpack": msgspec.msgpack.encode(big)}
+    harness.check_equal("tuvax on the scale list", tv.decode(blobs["tuvax"]), big)
+    harness.check_equal("msgspec on the scale list", msgspec.msgpack.decode(blobs["msgspec.msgpack"]), big)
+    floor = str(harness.floor_path())
     results: dict[tuple[str, str], list[dict]] = {}
     with tempfile.TemporaryDirectory() as tmp:
         paths = {}
-        for lib, blob in libs.items():
+        for lib, blob in blobs.items():
             paths[lib] = Path(tmp) / f"{lib}.bin"
             paths[lib].write_bytes(blob)
-        del libs, big
-        jobs = [(lib, op) for lib in paths for op in ("decode", "encode")] * SCALE_REPEATS
+        mb = len(blobs["tuvax"]) / 1e6
+        del blobs, big
+        jobs = [(lib, op) for lib in LIBS for op in ("decode", "encode")] * SCALE_REPEATS
         rng.shuffle(jobs)
         for i, (lib, op) in enumerate(jobs):
             print(f"\rscale row: child {i + 1}/{len(jobs)}", end="", file=sys.stderr, flush=True)
-            path = paths[lib] if op == "decode" else source
+            path = paths[lib] if op == "decode" and lib != FLOOR else source
             results.setdefault((lib, op), []).append(
-                harness.run_child(CHILD, lib, op, str(path), str(SCALE_COPIES)))
+                harness.run_child(CHILD, lib, op, str(path), str(SCALE_COPIES), floor, str(paths["tuvax"])))
         print(file=sys.stderr)
 
     def med(lib: str, op: str, f) -> float:
         return statistics.median(f(r) for r in results[(lib, op)])
 
-    mb = len(tv.encode([obj] * SCALE_COPIES)) / 1e6
     lines = [f"**Scale: a list of {SCALE_COPIES} copies of twitter.json** ({mb:.0f} MB as tuvax), "
              f"each call in a fresh interpreter with the GC on, median of {SCALE_REPEATS}. "
              "Peak is the process's VmHWM during the call (in brackets: its rise over the RSS "
              "before the call); held is the RSS after the call minus before, with the result "
-             "still alive. Ratios: tuvax ÷ msgspec.msgpack, lower is better for tuvax.",
+             "still alive. The floor walks the same objects (encode) or builds them from its "
+             "tape (decode), and hashes the tuvax document twice. Ratios: lower is better for tuvax.",
              "",
-             "| | tuvax | msgspec.msgpack | tuvax ÷ msgspec |",
-             "|---|---:|---:|---:|"]
+             "| | tuvax | msgspec.msgpack | floor | tuvax ÷ msgspec | tuvax ÷ floor |",
+             "|---|---:|---:|---:|---:|---:|"]
+    a, b, c = LIBS
     for op in ("decode", "encode"):
-        t = {lib: med(lib, op, lambda r: r[clock]) for lib in ("tuvax", "msgspec.msgpack")}
-        peak = {lib: med(lib, op, lambda r: r["hwm"]) for lib in t}
-        rise = {lib: med(lib, op, lambda r: r["hwm"] - r["rss_before"]) for lib in t}
-        held = {lib: med(lib, op, lambda r: r["rss_after"] - r["rss_before"]) for lib in t}
-        a, b = "tuvax", "msgspec.msgpack"
-        lines.append(f"| {op} {'CPU' if clock == 'cpu' else 'wall'} time, ms | {t[a] * 1e3:,.0f} | {t[b] * 1e3:,.0f} | {t[a] / t[b]:.2f} |")
+        t = {lib: med(lib, op, lambda r: r[clock]) for lib in LIBS}
+        peak = {lib: med(lib, op, lambda r: r["hwm"]) for lib in LIBS}
+        rise = {lib: med(lib, op, lambda r: r["hwm"] - r["rss_before"]) for lib in LIBS}
+        held = {lib: med(lib, op, lambda r: r["rss_after"] - r["rss_before"]) for lib in LIBS}
+        lines.append(f"| {op} {'CPU' if clock == 'cpu' else 'wall'} time, ms | {t[a] * 1e3:,.0f} | "
+                     f"{t[b] * 1e3:,.0f} | {t[c] * 1e3:,.0f} | {t[a] / t[b]:.2f} | {t[a] / t[c]:.2f} |")
         lines.append(f"| {op} peak, MiB (rise) | {harness.mib(peak[a])} ({harness.mib(rise[a])}) | "
                      f"{harness.mib(peak[b])} ({harness.mib(rise[b])}) | "
-                     f"{peak[a] / peak[b]:.2f} ({rise[a] / max(rise[b], 1):.2f}) |")
+                     f"{harness.mib(peak[c])} ({harness.mib(rise[c])}) | "
+                     f"{peak[a] / peak[b]:.2f} ({rise[a] / max(rise[b], 1):.2f}) | - |")
         lines.append(f"| {op} held after, MiB | {harness.mib(held[a])} | {harness.mib(held[b])} | "
-                     f"{held[a] / max(held[b], 1):.2f} |")
+                     f"{harness.mib(held[c])} | {held[a] / max(held[b], 1):.2f} | - |")
     if not all(r["reset"] for rs in results.values() for r in rs):
         lines.append("\n(could not reset VmHWM: peaks include the child's setup)")
     return "\n".join(lines)
@@ -171,16 +228,18 @@ def main() -> None:
         by, ("msgspec.msgpack", "orjson") if "encode" in by["tuvax"].row else ("msgspec.msgpack",), on))]
     for gc_on in (False, True):
         extra = [(name, lambda by, fn=fn, on=gc_on: fn(by, on)) for name, fn in targets]
-        print(harness.ratio_table("Binary encode and decode", cases, PEERS, gc_on, extra))
+        print(harness.ratio_table("Binary encode and decode", cases, (FLOOR, *PEERS), gc_on, extra))
         print()
     print("The fastest target peer is msgspec.msgpack for decode and the faster of "
           "msgspec.msgpack and orjson for encode.\n")
     print(size_table(sizes))
     print()
+    print(hash_table(corpus))
+    print()
     print(scale_row(corpus, rng, args.clock))
     print()
     for gc_on in (False, True):
-        print(harness.times_table("Times", cases, PEERS, gc_on))
+        print(harness.times_table("Times", cases, (FLOOR, *PEERS), gc_on))
         print()
     print(f"(the whole run took {time.perf_counter() - started:.0f} s)")
 

@@ -5,13 +5,19 @@ side in one run, as ratios.
     PYTHONPATH=build-release/python-module:python-module \
         python3 python-module/bench/bench_text.py [CORPUS_DIR] [--rounds N]
 
-pretty_print against orjson.dumps(OPT_INDENT_2) and json.dumps(indent=2);
+pretty_print against orjson.dumps(OPT_INDENT_2).decode() (a str, as
+pretty_print returns) and json.dumps(indent=2);
 parse_text of its own output against orjson.loads, msgspec.json.decode and
 json.loads of the same data as indent-2 JSON (bytes for orjson and msgspec,
 str for json, as each takes it fastest). Every result is compared with the
 original data first. Then pretty_print's cost per output byte on a large and
 a small document, each in a fresh interpreter, and the tuvax command on
 canada.json end to end.
+
+Next to the peers runs the floor (floor.cpp, compiled at run time): for
+print, a minimal C walk over the objects plus making the output str from its
+UTF-8 in one pass; for parse, a minimal C build of the objects from the
+cheapest input there could be.
 """
 
 from __future__ import annotations
@@ -35,6 +41,7 @@ import harness
 from harness import Case
 
 PEERS = ("orjson", "msgspec.json", "json")
+FLOOR = "floor"
 CHILD_REPEATS = 5
 CLOCK_WORDS = {"cpu": "CPU time (page faults included)", "wall": "wall time"}
 CLI_REPEATS = 5
@@ -51,7 +58,7 @@ def corpus_cases(corpus: Path) -> list[Case]:
         j2b = j2.encode()
         printers = {
             "tuvax": (lambda o=obj: tv.pretty_print(o), tv.parse_text),
-            "orjson": (lambda o=obj: orjson.dumps(o, option=orjson.OPT_INDENT_2), orjson.loads),
+            "orjson": (lambda o=obj: orjson.dumps(o, option=orjson.OPT_INDENT_2).decode(), orjson.loads),
             "json": (lambda o=obj: json.dumps(o, indent=2), json.loads),
         }
         for peer, (fn, back) in printers.items():
@@ -66,6 +73,13 @@ def corpus_cases(corpus: Path) -> list[Case]:
         for peer, (fn, data) in parsers.items():
             harness.check_equal(f"{peer} parsing {name}", fn(data), obj)
             cases.append(Case(f"{name} parse", peer, lambda fn=fn, data=data: fn(data)))
+        floor = harness.floor_module()
+        text_tape, tape = floor.tape(text), floor.tape(obj)
+        harness.check_equal(f"the floor's build of {name}", floor.build(tape), obj)
+        harness.check_equal(f"the floor's text of {name}", floor.build(text_tape), text)
+        cases.append(Case(f"{name} print", FLOOR, lambda walk=floor.walk, build=floor.build, o=obj, t=text_tape:
+                          (walk(o), build(t))))
+        cases.append(Case(f"{name} parse", FLOOR, lambda build=floor.build, t=tape: build(t)))
     cases.sort(key=lambda c: (c.row.endswith("parse"), harness.CORPUS_FILES.index(c.row.split()[0])))
     return cases
 
@@ -212,16 +226,19 @@ def main() -> None:
 
     for gc_on in (False, True):
         extra = [("÷ fastest target peer", lambda by, on=gc_on: target(by, on))]
-        print(harness.ratio_table("Text: pretty_print and parse_text", cases, PEERS, gc_on, extra))
+        print(harness.ratio_table("Text: pretty_print and parse_text", cases, (FLOOR, *PEERS), gc_on, extra))
         print()
-    print("The fastest target peer is orjson for print and the faster of orjson and "
-          "msgspec.json for parse.\n")
+    print("The fastest target peer is orjson for print (its bytes decoded to a str, as pretty_print "
+          "returns one) and the faster of orjson and msgspec.json for parse. The floor: for print, "
+          "a minimal C walk over the objects and the output str made from its UTF-8 in one pass; "
+          "for parse, a minimal C build of the objects from the cheapest input there could be "
+          "(floor.cpp).\n")
     print(cost_cliff(corpus, rng, args.clock))
     print()
     print(cli(corpus, rng, args.clock))
     print()
     for gc_on in (False, True):
-        print(harness.times_table("Times", cases, PEERS, gc_on))
+        print(harness.times_table("Times", cases, (FLOOR, *PEERS), gc_on))
         print()
     print(f"(the whole run took {time.perf_counter() - started:.0f} s)")
 

@@ -19,8 +19,11 @@ import pathlib
 import platform
 import random
 import statistics
+import shlex
 import subprocess
 import sys
+import sysconfig
+import tempfile
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -84,6 +87,55 @@ def check_equal(what: str, got: object, want: object) -> None:
     """Stops the run: a fast wrong answer is not a result."""
     if got != want:
         sys.exit(f"{what}: the result differs from the original data; not timing it")
+
+
+# ---- The floor ----
+
+FLOOR_SOURCE = pathlib.Path(__file__).with_name("floor.cpp")
+
+
+def build_floor(directory: str | os.PathLike[str]) -> pathlib.Path:
+    """Compiles floor.cpp into an extension module in `directory` (the floor is
+    part of the benchmark, never of the module) and returns its path."""
+    out = pathlib.Path(directory) / f"_tuvax_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
+    cxx = shlex.split(sysconfig.get_config_var("CXX") or "c++")
+    cmd = [*cxx, "-std=c++20", "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
+           str(FLOOR_SOURCE), "-o", str(out), "-lsimdutf"]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        sys.exit(f"could not compile the floor ({' '.join(cmd)}):\n{proc.stderr}")
+    return out
+
+
+def load_floor(path: str | os.PathLike[str]) -> Any:
+    """The compiled floor module at `path`."""
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("_tuvax_floor", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+_floor: tuple[tempfile.TemporaryDirectory[str], pathlib.Path, Any] | None = None
+
+
+def floor_module() -> Any:
+    """The floor, compiled once per run into a temporary directory."""
+    global _floor
+    if _floor is None:
+        tmp = tempfile.TemporaryDirectory(prefix="tuvax-floor-")
+        path = build_floor(tmp.name)
+        _floor = (tmp, path, load_floor(path))
+    return _floor[2]
+
+
+def floor_path() -> pathlib.Path:
+    """Where floor_module() put the compiled floor (for child interpreters)."""
+    floor_module()
+    assert _floor is not None
+    return _floor[1]
 
 
 # ---- Interleaved rounds ----

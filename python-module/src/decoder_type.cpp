@@ -74,10 +74,7 @@ PyObject* decoder_decode_all(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     if (obj->consumed) {
       raise_consumed();
       return nullptr;
@@ -109,10 +106,7 @@ PyObject* decoder_iternext(PyObject* self) {
   return guard([&]() -> PyObject* {
     DecoderObject* obj = as_decoder(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     PyRef item;
     const int r = obj->values.next(obj->decoder, item);
     if (r < 0) return nullptr;
@@ -165,13 +159,7 @@ PyType_Spec decoder_spec = {
 PyTypeObject* decoder_type() noexcept {
   static PyMutex mutex{};
   static PyObject* type = nullptr;
-  // PyMutex_Lock detaches the thread state while it waits, so this guard
-  // cannot deadlock with the interpreter lock held by the creating thread.
-  PyMutex_Lock(&mutex);
-  if (type == nullptr) type = PyType_FromSpec(&decoder_spec);
-  PyObject* t = type;
-  PyMutex_Unlock(&mutex);
-  return reinterpret_cast<PyTypeObject*>(t);
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&decoder_spec); }));
 }
 
 }  // namespace tuvax::py

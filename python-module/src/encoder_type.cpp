@@ -28,6 +28,12 @@ EncoderObject* as_encoder(PyObject* self) noexcept { return reinterpret_cast<Enc
 
 void raise_finished() { PyErr_SetString(PyExc_RuntimeError, "encoder already finished"); }
 
+// false, with "encoder already finished" raised, once a finish succeeded.
+bool open_or_raise(const std::optional<Encoder>& encoder) {
+  if (!encoder) raise_finished();
+  return encoder.has_value();
+}
+
 constexpr const char* comp_names[] = {"comp"};
 constexpr const char* obj_names[] = {"obj"};
 constexpr const char* path_names[] = {"path"};
@@ -74,15 +80,9 @@ void encoder_dealloc(PyObject* self) {
 PyObject* encoder_enable_dedup(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      raise_finished();
-      return nullptr;
-    }
+    if (!open_or_raise(encoder)) return nullptr;
     encoder->enable_dedup();
     Py_RETURN_NONE;
   });
@@ -93,10 +93,7 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
     PyObject* argv[1];
     if (!bind_fastcall(set_compression_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     PyObject* comp = argv[0];
     if (!arg_str("comp", comp)) return nullptr;
     // Full Unicode lowercasing is str.lower() of the exact str (a subclass
@@ -114,10 +111,7 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
       return nullptr;
     }
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      raise_finished();
-      return nullptr;
-    }
+    if (!open_or_raise(encoder)) return nullptr;
     encoder->set_compression(match->code);
     Py_RETURN_NONE;
   });
@@ -126,10 +120,7 @@ PyObject* encoder_set_compression(PyObject* self, PyObject* const* args, Py_ssiz
 // Appends `obj` walked in `mode`, once the instance is known to be free.
 PyObject* encode_value(PyObject* self, PyObject* obj, WalkMode mode) {
   BorrowGuard borrow(as_encoder(self)->busy);
-  if (!borrow.held) {
-    raise_already_borrowed();
-    return nullptr;
-  }
+  if (!borrow.taken()) return nullptr;
   auto& encoder = as_encoder(self)->encoder;
   if (!encoder) {
     // A conversion error wins, finished or not.
@@ -163,15 +154,9 @@ PyObject* encoder_generous_encode(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* encoder_finish(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     auto& encoder = as_encoder(self)->encoder;
-    if (!encoder) {
-      raise_finished();
-      return nullptr;
-    }
+    if (!open_or_raise(encoder)) return nullptr;
     PyRef bytes = finish_to_bytes(*encoder);
     if (bytes) encoder.reset();  // only a finish that succeeded ends the encoder
     return bytes.release();
@@ -183,10 +168,7 @@ PyObject* encoder_finish(PyObject* self, PyObject*) {
 // file is as it was, and so is the encoder, with every value it held.
 PyObject* finish_into(PyObject* self, std::string_view path) {
   auto& encoder = as_encoder(self)->encoder;
-  if (!encoder) {
-    raise_finished();
-    return nullptr;
-  }
+  if (!open_or_raise(encoder)) return nullptr;
   auto out = document_bytes(*encoder);
   if (!out) return nullptr;
   bool written = false;
@@ -209,10 +191,7 @@ PyObject* encoder_finish_to_file(PyObject* self, PyObject* const* args, Py_ssize
     PyObject* argv[1];
     if (!bind_fastcall(finish_to_file_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     auto path = arg_str("path", argv[0]);
     if (!path) return nullptr;
     return finish_into(self, *path);
@@ -225,10 +204,7 @@ PyObject* encoder_any_path_finish(PyObject* self, PyObject* const* args, Py_ssiz
     PyObject* argv[1];
     if (!bind_fastcall(any_path_finish_sig, args, nargs, kwnames, argv)) return nullptr;
     BorrowGuard borrow(as_encoder(self)->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     PyRef holder;
     auto path = arg_path("path", argv[0], holder);
     if (!path) return nullptr;
@@ -319,13 +295,7 @@ PyType_Spec encoder_spec = {
 PyTypeObject* encoder_type() noexcept {
   static PyMutex mutex{};
   static PyObject* type = nullptr;
-  // PyMutex_Lock detaches the thread state while it waits, so this guard
-  // cannot deadlock with the interpreter lock held by the creating thread.
-  PyMutex_Lock(&mutex);
-  if (type == nullptr) type = PyType_FromSpec(&encoder_spec);
-  PyObject* t = type;
-  PyMutex_Unlock(&mutex);
-  return reinterpret_cast<PyTypeObject*>(t);
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&encoder_spec); }));
 }
 
 }  // namespace tuvax::py

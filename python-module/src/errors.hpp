@@ -73,9 +73,6 @@ void raise_nul_in_path();
 // TypeError "'{qualname of type(obj)}' object is not an instance of '{expected}'".
 void raise_not_instance(PyObject* obj, const char* expected);
 
-// RuntimeError "Already borrowed": an instance is in use by another call.
-void raise_already_borrowed();
-
 // Raises the internal-failure exception with `message`: a broken invariant,
 // not bad input. Its class derives from BaseException so that `except
 // Exception` does not swallow it. Aborts the process if even that fails.

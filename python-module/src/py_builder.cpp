@@ -5,6 +5,7 @@
 #include <algorithm>  // std::max
 #include <cstring>    // std::memcpy
 #include <new>        // std::bad_alloc
+#include <utility>    // std::exchange
 
 #include <simdutf.h>
 
@@ -136,17 +137,42 @@ bool ObjectBuilder::put(PyObject* obj) {
     scalar_failed();
     return false;
   }
-  if (!frames_.empty()) {
-    if (Frame& f = frames_.back(); f.dict != nullptr) {
-      // A repeated key keeps its first position and takes the later value.
-      const int r = PyDict_SetItem(f.dict, f.key, obj);
-      Py_DECREF(obj);
-      Py_CLEAR(f.key);
-      return r == 0;
-    }
+  return add(obj);
+}
+
+bool ObjectBuilder::add(PyObject* obj) {
+  if (frames_.empty()) {
+    Py_XSETREF(result_, obj);
+    return true;
   }
+  Frame& f = frames_.back();
+  if (f.list) {
+#ifndef Py_GIL_DISABLED
+    // Into the room begin_array made, then the size: the list never shows
+    // a slot it does not hold.
+    auto* list = reinterpret_cast<PyListObject*>(f.obj);
+    const Py_ssize_t n = Py_SIZE(list);
+    if (n < list->allocated) [[likely]] {
+      list->ob_item[n] = obj;  // steals
+      Py_SET_SIZE(list, n + 1);
+      return true;
+    }
+#endif
+    const int r = PyList_Append(f.obj, obj);
+    Py_DECREF(obj);
+    return r == 0;
+  }
+  // A repeated key keeps its first position and takes the later value.
+  const int r = PyDict_SetItem(f.obj, f.key, obj);
+  Py_DECREF(obj);
+  Py_CLEAR(f.key);
+  return r == 0;
+}
+
+bool ObjectBuilder::push_frame(PyObject* obj, bool list) {
+  if (obj == nullptr) return false;
   try {
-    pending_.push_back(obj);
+    frames_.push_back({obj, nullptr, list});
   } catch (const std::bad_alloc&) {
     Py_DECREF(obj);
     throw;
@@ -174,34 +200,30 @@ void ObjectBuilder::reset_shared() noexcept {
   shared_.clear();
 }
 
-bool ObjectBuilder::begin_array(std::size_t) {
-  frames_.push_back({nullptr, nullptr, pending_.size()});
-  return true;
+bool ObjectBuilder::begin_array(std::size_t hint) {
+#ifdef Py_GIL_DISABLED
+  (void)hint;
+  return push_frame(PyList_New(0), true);
+#else
+  // Room for the announced members (the reader bounds the hint by its
+  // input, and caps it), shown as an empty list: add() fills the room and
+  // then counts each member in, and a longer list grows as any list does.
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(hint));
+  if (list != nullptr) Py_SET_SIZE(list, 0);
+  return push_frame(list, true);
+#endif
 }
 
 bool ObjectBuilder::end_array() {
-  const std::size_t base = frames_.back().base;
-  const std::size_t n = pending_.size() - base;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-  if (list == nullptr) return false;  // take() or the destructor releases the members
-  for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pending_[base + i]);  // steals
-  pending_.resize(base);
+  PyObject* list = frames_.back().obj;
   frames_.pop_back();
-  return put(list);
+  return add(list);
 }
 
 bool ObjectBuilder::begin_object(std::size_t hint) {
   // Sized up front from a count the reader has bounded by its input, so a
   // forged count cannot make a large allocation.
-  PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(hint));
-  if (dict == nullptr) return false;
-  try {
-    frames_.push_back({dict, nullptr, 0});
-  } catch (const std::bad_alloc&) {
-    Py_DECREF(dict);
-    throw;
-  }
-  return true;
+  return push_frame(_PyDict_NewPresized(static_cast<Py_ssize_t>(hint)), false);
 }
 
 bool ObjectBuilder::key(std::string_view s, bool ascii) {
@@ -215,10 +237,13 @@ bool ObjectBuilder::key(std::string_view s, bool ascii) {
 }
 
 bool ObjectBuilder::end_object() {
-  const Frame f = frames_.back();
+  // Field by field: a copy of the whole frame would read in one wide load
+  // what two narrow stores have just written, which stalls.
+  Frame& f = frames_.back();
+  PyObject* dict = f.obj;
+  Py_XDECREF(f.key);  // nullptr unless a member was left without its value
   frames_.pop_back();
-  Py_XDECREF(f.key);
-  return put(f.dict);
+  return add(dict);
 }
 
 PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
@@ -244,20 +269,15 @@ PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
 
 void ObjectBuilder::clear() noexcept {
   for (const Frame& f : frames_) {
-    Py_XDECREF(f.dict);
+    Py_DECREF(f.obj);
     Py_XDECREF(f.key);
   }
   frames_.clear();
-  for (PyObject* p : pending_) Py_DECREF(p);
-  pending_.clear();
+  Py_CLEAR(result_);
 }
 
 PyRef ObjectBuilder::take() {
-  PyObject* obj = nullptr;
-  if (frames_.empty() && pending_.size() == 1) {
-    obj = pending_.back();
-    pending_.pop_back();
-  }
+  PyObject* obj = frames_.empty() ? std::exchange(result_, nullptr) : nullptr;
   clear();
   return PyRef::steal(obj);
 }

@@ -67,22 +67,32 @@ class ObjectBuilder {
     std::uint8_t len = 0;
     std::uint64_t words[4] = {0, 0, 0, 0};  // the key as key_words() reads it
   };
-  // An open container. Lists are made only once all their members exist
-  // (they wait on `pending_` from `base` on), so no half-filled list is ever
-  // visible to Python code such as a collector callback; a dict is filled as
-  // its members arrive.
+  // An open container. Each is created at its begin_* event, before any of
+  // its members, and filled as they arrive, so that the collector's list of
+  // objects holds parents before their children, as Python code builds
+  // them: a collection after the call then finds every member reachable the
+  // first time it looks (built children-first, each would be set aside as
+  // unreachable and taken back once its parent was seen). A list's size
+  // counts only what is filled, so no Python code that could see it (a
+  // collector callback) ever meets an empty slot. A container goes into its
+  // parent once it is complete; until then its frame owns it.
   struct Frame {
-    PyObject* dict;    // owned; nullptr for a list
-    PyObject* key;     // owned; the key waiting for its value
-    std::size_t base;  // first pending member of a list
+    PyObject* obj;   // owned: the list or dict
+    PyObject* key;   // owned; the key waiting for its value (dicts only)
+    bool list;
   };
 
   // Takes over `obj` (a new reference, or nullptr on failure).
   bool put(PyObject* obj);
+  // Hands a finished value (owned, not nullptr) to the open container, or
+  // keeps it as the result.
+  bool add(PyObject* obj);
+  // Opens a frame for a new container (owned, or nullptr on failure).
+  bool push_frame(PyObject* obj, bool list);
   PyObject* key_object(std::string_view s, bool ascii);
   void clear() noexcept;
 
-  std::vector<PyObject*> pending_;  // owned
+  PyObject* result_ = nullptr;  // owned: the finished top-level value
   std::vector<Frame> frames_;
   std::vector<PyObject*> shared_;   // owned or nullptr, by string-table index
   std::array<CachedKey, cache_slots> keys_{};

@@ -236,6 +236,25 @@ bool walk_int(S& sink, PyObject* obj) {
 template <PySink S>
 bool walk(S& sink, PyObject* obj, unsigned depth);
 
+// A member of a container: the scalars most documents are made of are
+// written here, in the container's own loop, and only containers and the
+// rarer types pay for the call into walk().
+template <PySink S>
+[[gnu::always_inline]] inline bool walk_member(S& sink, PyObject* obj, unsigned depth) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyFloat_Type) return sink.real(PyFloat_AS_DOUBLE(obj));
+  if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+    return v < 0 ? sink.integer(v) : sink.uint(static_cast<std::uint64_t>(v));
+  }
+  if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return sink.str(std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))));
+  }
+  if (obj == Py_None) return sink.null();
+  return walk(sink, obj, depth);
+}
+
 template <PySink S>
 bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
   RecursionGuard recursion(depth);
@@ -259,7 +278,8 @@ bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
     Item key(k);
     Item value(v);
     Py_ssize_t key_len = 0;
-    const char* key_text = PyUnicode_Check(key.get()) ? str_utf8(key.get(), key_len) : nullptr;
+    const char* key_text =
+        PyUnicode_CheckExact(key.get()) || PyUnicode_Check(key.get()) ? str_utf8(key.get(), key_len) : nullptr;
     if (key_text == nullptr) {
       PyErr_Clear();
       PyErr_SetString(PyExc_TypeError, "dict keys must be strings");
@@ -267,7 +287,8 @@ bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
       break;
     }
     sink.at_key(depth, key.get());
-    ok = sink.key(std::string_view(key_text, static_cast<std::size_t>(key_len))) && walk(sink, value.get(), depth + 1);
+    ok = sink.key(std::string_view(key_text, static_cast<std::size_t>(key_len))) &&
+         walk_member(sink, value.get(), depth + 1);
     if (!ok) ok = resume_after(sink, key.get(), 0, sink_failed);
     if (ok && PyDict_GET_SIZE(dict) != start_len) {
       raise_internal_failure("dictionary changed size during iteration");
@@ -307,7 +328,7 @@ bool walk_list(S& sink, PyObject* list, unsigned depth) {
       ok = false;
       break;
     }
-    ok = walk(sink, item.get(), depth + 1) || resume_after(sink, nullptr, i, sink_failed);
+    ok = walk_member(sink, item.get(), depth + 1) || resume_after(sink, nullptr, i, sink_failed);
   }
   if (ok && PyList_GET_SIZE(list) != len) {
     raise_internal_failure("list changed size during iteration");

@@ -8,6 +8,9 @@
 
 namespace tuvax::py {
 
+// RuntimeError "Already borrowed": an instance is in use by another call.
+void raise_already_borrowed();
+
 // Owns one strong reference, or nothing. A raw PyObject* borrows; a PyRef
 // owns. release() hands the reference on exactly once: to a return, or to an
 // API that steals it.
@@ -42,6 +45,9 @@ class PyRef {
 // already taken (held == false). A method that finds it taken fails at once
 // with "Already borrowed" instead of waiting: waiting while holding the
 // interpreter lock could deadlock with the thread that has the flag.
+//
+// A method's prologue: `BorrowGuard borrow(obj->busy); if (!borrow.taken())
+// return nullptr;`.
 struct BorrowGuard {
   explicit BorrowGuard(std::atomic<bool>& b) noexcept
       : busy(b), held(!b.exchange(true, std::memory_order_acquire)) {}
@@ -50,9 +56,28 @@ struct BorrowGuard {
   ~BorrowGuard() {
     if (held) busy.store(false, std::memory_order_release);
   }
+  // false, with RuntimeError "Already borrowed" raised, when another call
+  // has the instance.
+  [[nodiscard]] bool taken() const {
+    if (!held) raise_already_borrowed();
+    return held;
+  }
   std::atomic<bool>& busy;
   const bool held;
 };
+
+// Creates a process-wide object (a class) once, under a lock of its own:
+// PyMutex_Lock detaches the thread state while it waits, so a thread blocked
+// here never holds the interpreter lock the creating thread may need.
+// Borrowed reference, or nullptr with an exception set.
+template <typename Make>
+PyObject* create_once(PyMutex& mutex, PyObject*& made, Make make) {
+  PyMutex_Lock(&mutex);
+  if (made == nullptr) made = make();
+  PyObject* result = made;
+  PyMutex_Unlock(&mutex);
+  return result;
+}
 
 }  // namespace tuvax::py
 

@@ -198,10 +198,7 @@ PyObject* writer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!default_fn) return nullptr;
     WriterObject* obj = as_writer(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     WriterState* state = open_state(obj);
     if (state == nullptr) return nullptr;
     if (encode_into(*state->encoder, obj_arg, {.generous = true, .default_fn = *default_fn})) Py_RETURN_NONE;
@@ -216,10 +213,7 @@ PyObject* writer_finish(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     WriterObject* obj = as_writer(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     WriterState* state = open_state(obj);
     if (state == nullptr) return nullptr;
     std::unique_ptr<WriterState> taken = std::move(obj->state);  // finished, whatever happens next
@@ -237,10 +231,7 @@ PyObject* writer_abort(PyObject* self, PyObject*) {
   return guard([&]() -> PyObject* {
     WriterObject* obj = as_writer(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     obj->state.reset();  // a temporary file is removed; the target is untouched
     Py_RETURN_NONE;
   });
@@ -357,10 +348,7 @@ PyObject* reader_iternext(PyObject* self) {
   return guard([&]() -> PyObject* {
     ReaderObject* obj = as_reader(self);
     BorrowGuard borrow(obj->busy);
-    if (!borrow.held) {
-      raise_already_borrowed();
-      return nullptr;
-    }
+    if (!borrow.taken()) return nullptr;
     ReaderState& state = *obj->state;
     PyRef item;
     const int r = state.values.next(*state.decoder, item, state.path);
@@ -387,15 +375,6 @@ PyType_Spec reader_spec = {
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .slots = reader_slots,
 };
-
-PyTypeObject* make_type_once(PyType_Spec* spec, PyObject*& made) {
-  static PyMutex mutex{};
-  PyMutex_Lock(&mutex);
-  if (made == nullptr) made = PyType_FromSpec(spec);
-  PyObject* t = made;
-  PyMutex_Unlock(&mutex);
-  return reinterpret_cast<PyTypeObject*>(t);
-}
 
 // ---- _blocks ----
 
@@ -517,13 +496,15 @@ PyMethodDef private_functions[] = {
 }  // namespace
 
 PyTypeObject* writer_type() noexcept {
+  static PyMutex mutex{};
   static PyObject* type = nullptr;
-  return make_type_once(&writer_spec, type);
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&writer_spec); }));
 }
 
 PyTypeObject* reader_type() noexcept {
+  static PyMutex mutex{};
   static PyObject* type = nullptr;
-  return make_type_once(&reader_spec, type);
+  return reinterpret_cast<PyTypeObject*>(create_once(mutex, type, [] { return PyType_FromSpec(&reader_spec); }));
 }
 
 bool add_private_names(PyObject* module) {

@@ -63,6 +63,13 @@ def build_cases(m, tmp):
     out_file = os.path.join(tmp, "out.tvx")
     missing = os.path.join(tmp, "no", "such", "dir", "x")
     text = m.pretty_print(doc)
+    # Valid framing around a value that fails deep inside (invalid UTF-8 in
+    # a string after many finished members): the builder drops it half-way.
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "fuzz"))
+    from fuzz_python import join, split
+    reserved, blocks = split(m.encode([doc, [list(range(50)), {"x": [doc, "BAD!"]}], doc]))
+    blocks[0][2] = blocks[0][2].replace(b"BAD!", b"BA\xff!")
+    half_built = join(reserved, blocks)
 
     def encoder_session(dedup, comp):
         enc = m.Encoder()
@@ -201,6 +208,8 @@ def build_cases(m, tmp):
         ("decode empty", RuntimeError, lambda: m.decode(b"")),
         ("decode truncated", RuntimeError, lambda: m.decode(data[:-1])),
         ("decode damaged", RuntimeError, lambda: m.decode(damaged)),
+        ("decode fails half-way", RuntimeError, lambda: m.decode(half_built)),
+        ("decode_all fails half-way", RuntimeError, lambda: m.TuvaxDecoder(half_built).decode_all()),
         ("encode_to_file", ok, lambda: m.encode_to_file(doc, out_file)),
         ("encode_to_file missing dir", FileNotFoundError, lambda: m.encode_to_file(doc, missing)),
         ("encode_to_file directory", IsADirectoryError, lambda: m.encode_to_file(doc, tmp)),
@@ -220,6 +229,7 @@ def build_cases(m, tmp):
         ("parse_text", ok, lambda: m.parse_text(text)),
         ("parse_text duplicate keys", ok, lambda: m.parse_text("{a: 1; b: [b64#AQID]; a: 2;}")),
         ("parse_text error", ValueError, lambda: m.parse_text("{a: [1, 2}")),
+        ("parse_text fails half-way", ValueError, lambda: m.parse_text(text[:-3] + "]" + text[-3:])),
         ("parse_text trailing", ValueError, lambda: m.parse_text("1 2")),
         ("parse_text bytes", TypeError, lambda: m.parse_text(b"1")),
         ("parse_text surrogate", UnicodeEncodeError, lambda: m.parse_text("\ud800")),

@@ -1,21 +1,19 @@
 import gc
+import json
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from _tuvax_native import Encoder, TuvaxDecoder, decode, encode
-from native_support import ASAN, assert_refcounts_kept, raises_exactly
+from _tuvax_native import Encoder, TuvaxDecoder, decode, encode, parse_text, pretty_print
+from native_support import ASAN, assert_refcounts_kept, document, raises_exactly
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "fuzz"))
+from fuzz_python import join, split  # noqa: E402  (checksums for hand-made blocks)
 
 CONSUMED = "decoder already consumed"
-
-
-def document(*values):
-    enc = Encoder()
-    for v in values:
-        enc.encode(v)
-    return enc.finish()
 
 
 class TestDecodeAll:
@@ -158,3 +156,86 @@ class TestConstructor:
         good = encode([1])[:-1]
         dec = TuvaxDecoder(good)
         assert_refcounts_kept([good], dec.decode_all)
+
+
+NESTED = {"a": [1, [2, [3, {"b": [4, "x"]}]], {"c": "d"}], "e": {"f": 1.5}, "g": [[], {}],
+          "h": {"i": {"j": None}}, "k": [{"l": [[5.5, 6.5], [7.5, 8.5]]}] * 3}
+
+
+def _containers(value):
+    """Every list and dict in `value`, each with its members, parents first."""
+    out = []
+    todo = [value]
+    while todo:
+        v = todo.pop()
+        members = list(v.values()) if isinstance(v, dict) else v
+        out.append((v, [m for m in members if isinstance(m, (list, dict))]))
+        todo.extend(out[-1][1])
+    return out
+
+
+def _bad_utf8_document(value):
+    """`value` encoded, with the string "BAD!" in it made invalid UTF-8."""
+    reserved, blocks = split(encode(value))
+    blocks[0][2] = blocks[0][2].replace(b"BAD!", b"BA\xff!")
+    return join(reserved, blocks)
+
+
+def _fails(call, exc):
+    with pytest.raises(exc):
+        call()
+
+
+LOADERS = {"decode": lambda v: decode(encode(v)), "parse_text": lambda v: parse_text(pretty_print(v))}
+
+
+class TestBuiltForTheCollector:
+    """Decoding and parsing make each container before its members, as Python
+    code does, so that a collection right after the call finds them in the
+    order it can prove them reachable, and a value that fails half-way leaves
+    nothing behind."""
+
+    @pytest.mark.parametrize("load", LOADERS.values(), ids=LOADERS.keys())
+    def test_parents_come_first_and_tracking_matches(self, load):
+        gc.collect()
+        gc.disable()
+        try:
+            got = load(NESTED)
+            young = {id(o): i for i, o in enumerate(gc.get_objects(generation=0))}
+        finally:
+            gc.enable()
+        assert got == NESTED
+        theirs = json.loads(json.dumps(NESTED))  # the interpreter's own containers
+        for (container, members), (twin, _) in zip(_containers(got), _containers(theirs), strict=True):
+            assert gc.is_tracked(container) == gc.is_tracked(twin)
+            for m in members:
+                if gc.is_tracked(m):
+                    assert young[id(container)] < young[id(m)]
+
+    @pytest.mark.parametrize("load", LOADERS.values(), ids=LOADERS.keys())
+    def test_lists_longer_than_their_room(self, load):
+        # The reader's hint is capped (1024 for the binary decoder, 0 for
+        # text): longer lists grow as they fill, at every nesting level.
+        value = [list(range(3000)), [[i, str(i)] for i in range(1500)], {"k": list(range(1025))}, []]
+        got = load(value)
+        assert got == value
+        assert [len(got[0]), len(got[1]), len(got[2]["k"]), len(got[3])] == [3000, 1500, 1025, 0]
+
+    def test_a_value_failing_half_way_leaves_nothing(self):
+        broken = {"a": [[1, 2], {"b": [3, {"c": list(range(40))}]}, [4, [5, "BAD!"]]], "z": {"y": [6]},
+                  "long": [list(range(2000)) + ["BAD!"]]}
+        data = _bad_utf8_document(broken)
+        text = pretty_print(broken).replace('"BAD!"', '"BAD!" oops')
+        calls = [(lambda: decode(data), RuntimeError), (lambda: TuvaxDecoder(data).decode_all(), RuntimeError),
+                 (lambda: parse_text(text), ValueError)]
+        for call, exc in calls:
+            _fails(call, exc)  # warm-up: caches fill once
+            gc.collect()
+            gc.disable()
+            try:
+                before = len(gc.get_objects())
+                _fails(call, exc)
+                after = len(gc.get_objects())
+            finally:
+                gc.enable()
+            assert after == before

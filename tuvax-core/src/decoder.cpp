@@ -7,37 +7,12 @@
 #include <limits>
 #include <utility>
 
-#include <simdutf.h>
-
 #include "tuvax/framing.hpp"
 #include "tuvax/varint.hpp"
 #include "tuvax/detail/utf8.hpp"
 #include "tuvax/detail/wire.hpp"
 
 namespace tuvax {
-
-namespace {
-
-
-// Forged counts may promise far more entries than the bytes behind them hold,
-// so the up-front reservation stays small and the rest grows as entries arrive.
-inline constexpr std::uint64_t dict_reserve_cap = 4096;
-
-// Trailer layout from its 0xFF byte: length 8, compression 0, checksum, hash.
-inline constexpr std::size_t trailer_checksum_at = 3;
-inline constexpr std::size_t trailer_payload_at = 11;
-inline constexpr std::size_t trailer_payload_size = 8;
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  const std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
-
-}  // namespace
-
-bool detail::is_valid_utf8_simd(const std::uint8_t* s, std::size_t len) noexcept {
-  return simdutf::validate_utf8(reinterpret_cast<const char*>(s), len);
-}
 
 // ---- Top level ----
 
@@ -107,7 +82,7 @@ Result<void> Decoder::load_string_dict(std::span<const std::uint8_t> payload) {
     std::string text;
   };
   std::vector<Entry> entries;
-  entries.reserve(static_cast<std::size_t>(std::min(count, dict_reserve_cap)));
+  entries.reserve(static_cast<std::size_t>(std::min(count, max_reservation)));
   std::uint64_t largest = 0;
   for (std::uint64_t i = 0; i < count; ++i) {
     TUVAX_TRY(const std::uint64_t index, varint());

@@ -18,11 +18,6 @@ inline constexpr std::size_t initial_capacity = 4096;
 inline constexpr std::size_t dict_bytes_per_entry = 16;
 inline constexpr std::size_t min_slots = 64;
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
-  const std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
-
 // A quick hash for the sharing table: eight bytes a step, mixed by one
 // multiply each. Never stored, so it may change freely.
 std::uint32_t string_hash(std::string_view s) noexcept {
@@ -123,13 +118,10 @@ Result<void> Encoder::ValueWriter::shared_or_checked_str(std::string_view s) {
   return count_memory(enc_->put_str(s));
 }
 
-Result<void> Encoder::ValueWriter::open(std::uint8_t tag, std::uint64_t count) {
+Result<void> Encoder::ValueWriter::refuse_open(std::uint64_t count) const {
   const Limits& limits = enc_->limits_;
   if (depth_ >= limits.max_depth) return std::unexpected(TuvaxError::nesting_too_deep(depth_, limits.max_depth));
-  if (count > limits.max_items) return std::unexpected(TuvaxError::too_many_items(count, limits.max_items));
-  tagged_varint(tag, count);
-  ++depth_;
-  return {};
+  return std::unexpected(TuvaxError::too_many_items(count, limits.max_items));
 }
 
 Result<void> Encoder::ValueWriter::commit() {

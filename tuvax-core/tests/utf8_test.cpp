@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <iterator>  // std::size
@@ -39,14 +40,19 @@ TEST(utf8_test, fast_validator_agrees_with_the_decoder) {
 
 // check_utf8 classifies whole strings: ASCII at any alignment of the
 // word-at-a-time paths, a multi-byte character at any position, and a bad
-// byte anywhere is found.
+// byte anywhere is found; the bytes after the string (all non-ASCII here)
+// never count.
 TEST(utf8_test, classifies_strings_at_every_position) {
   for (std::size_t len = 0; len <= 40; ++len) {
     std::array<std::uint8_t, 48> s{};
-    s.fill('a');
+    s.fill(0xFF);
+    std::fill_n(s.begin(), len, 'a');
     EXPECT_EQ(check_utf8(s.data(), len), Utf8Check::ascii) << len;
-    for (std::size_t at = 0; at + 2 <= len; ++at) {
+    for (std::size_t at = 0; at < len; ++at) {
       auto t = s;
+      t[at] = 0x80;  // a stray continuation byte
+      EXPECT_EQ(check_utf8(t.data(), len), Utf8Check::invalid) << len << ' ' << at;
+      if (at + 2 > len) continue;
       t[at] = 0xC3, t[at + 1] = 0xA9;  // é
       EXPECT_EQ(check_utf8(t.data(), len), Utf8Check::multibyte) << len << ' ' << at;
       t[at + 1] = 'a';  // a lead byte with no continuation

@@ -71,7 +71,8 @@ class Decoder {
   [[nodiscard]] Result<void> load_string_dict(std::span<const std::uint8_t> payload);
   // Moves to the Data block holding the next value, loading a dictionary
   // and skipping reserved blocks on the way. Returns false at the verified
-  // trailer. A new block's string table is announced to `reset`.
+  // trailer. A new block means a new string table, which the caller
+  // announces to its builder (reset_shared).
   [[nodiscard]] Result<bool> enter_value_block(bool& table_replaced);
   // An error of the value walk: its offset counted from the document's
   // start, and the block it happened in.
@@ -87,6 +88,13 @@ class Decoder {
   // error objects, which are built only where an error happens.
   template <ValueBuilder B>
   [[nodiscard]] bool walk_value(B& b, std::size_t end);
+  // An element of an array: a float (lists of numbers are mostly floats)
+  // is read here, in the array's own loop; anything else, or a float too
+  // close to the block's end to be whole, goes to walk_value(), which gives
+  // every error. (Testing for more types here costs the arrays of other
+  // values more than it saves.)
+  template <ValueBuilder B>
+  [[nodiscard]] [[gnu::always_inline]] inline bool walk_member(B& b, std::size_t end);
   template <ValueBuilder B>
   [[nodiscard]] bool walk_string(B& b, std::size_t end);
   template <ValueBuilder B>
@@ -100,9 +108,8 @@ class Decoder {
   // nest, and every level of a forged nest could otherwise reserve for all
   // the bytes left, many times over what the input can fill. Larger
   // containers grow as their members arrive.
-  static constexpr std::uint64_t max_presize = 1024;
   static std::size_t presize_hint(std::uint64_t count, std::uint64_t room) noexcept {
-    return static_cast<std::size_t>(std::min({count, room, max_presize}));
+    return static_cast<std::size_t>(std::min({count, room, max_reservation}));
   }
   bool walk_fail(TuvaxError e) {
     walk_error_ = std::move(e);
@@ -249,6 +256,16 @@ bool Decoder::walk_value(B& b, std::size_t end) {
 }
 
 template <ValueBuilder B>
+bool Decoder::walk_member(B& b, std::size_t end) {
+  if (end - cursor_ > 8 && (input_[cursor_] & 0x0F) == detail::wire::real) {
+    const double d = std::bit_cast<double>(load_le64(input_.data() + cursor_ + 1));
+    cursor_ += 9;
+    return b.real(d);
+  }
+  return walk_value(b, end);
+}
+
+template <ValueBuilder B>
 bool Decoder::walk_string(B& b, std::size_t end) {
   if (cursor_ >= end) return walk_fail(TuvaxError::unexpected_eof(cursor_));
   const std::uint8_t subtype = input_[cursor_++];
@@ -295,7 +312,7 @@ bool Decoder::walk_array(B& b, std::size_t end) {
   if (!b.begin_array(presize_hint(count, end - cursor_))) return false;
   ++depth_;
   for (std::uint64_t i = 0; i < count; ++i) {
-    if (!walk_value(b, end)) return false;
+    if (!walk_member(b, end)) return false;
   }
   --depth_;
   // The end tag is optional.

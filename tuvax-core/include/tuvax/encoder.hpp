@@ -150,6 +150,9 @@ class Encoder {
   // writes it into `out`, which must be exactly that size, in one pass. No
   // value may be added after close() unless reopen() undoes it: a caller
   // whose output failed keeps the open document, nothing lost.
+  // close() has no failure of its own: every limit was checked as values
+  // came in. Its Result (and the Python layer's "finish error: " prefix)
+  // stays for the day a block needs work that can fail, such as compression.
   [[nodiscard]] Result<std::size_t> close();
   void copy_out(std::span<std::uint8_t> out) const noexcept;
   void reopen() noexcept;
@@ -331,7 +334,17 @@ class Encoder::ValueWriter {
   [[nodiscard]] Result<void> shared_or_checked_str(std::string_view s);
   [[nodiscard]] Result<void> check_length(std::size_t len) const;
   [[nodiscard]] Result<void> count_memory(std::uint64_t bytes);
-  [[nodiscard]] Result<void> open(std::uint8_t tag, std::uint64_t count);
+  // Inline, as every container passes here; the refusals out of line.
+  [[nodiscard]] Result<void> open(std::uint8_t tag, std::uint64_t count) {
+    const Limits& limits = enc_->limits_;
+    if (depth_ >= limits.max_depth || count > limits.max_items) [[unlikely]]
+      return refuse_open(count);
+    tagged_varint(tag, count);
+    ++depth_;
+    return {};
+  }
+  // NestingTooDeep, or else TooManyItems, for a container open() refuses.
+  [[nodiscard]] Result<void> refuse_open(std::uint64_t count) const;
   void close(std::uint8_t tag) {
     --depth_;
     enc_->block_.push(tag);

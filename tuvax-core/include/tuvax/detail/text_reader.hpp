@@ -28,12 +28,16 @@
 #include "tuvax/builder.hpp"
 #include "tuvax/detail/utf8.hpp"
 #include "tuvax/error.hpp"
+#include "tuvax/limits.hpp"
 
 namespace tuvax::detail {
 
-// Arrays and objects nested inside one another, at most; the same bound as
-// the binary format's default max_depth, for reading and for writing.
-inline constexpr std::uint64_t text_max_depth = 128;
+// Arrays and objects nested inside one another, at most: the binary
+// format's max_depth, for reading and for writing.
+inline constexpr std::uint64_t text_max_depth = Limits{}.max_depth;
+
+// The one NaN the text's "NaN" reads as: quiet, positive, no payload.
+inline constexpr std::uint64_t canonical_nan_bits = 0x7FF8000000000000;
 
 // ---- Out of line (text.cpp) ----
 
@@ -418,7 +422,7 @@ bool TextReader<B>::scalar() {
       if (starts_with("inf")) return literal(3) && b_.real(std::numeric_limits<double>::infinity());
       break;
     case 'N':
-      if (starts_with("NaN")) return literal(3) && b_.real(std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}));
+      if (starts_with("NaN")) return literal(3) && b_.real(std::bit_cast<double>(canonical_nan_bits));
       break;
     default: break;
   }
@@ -439,7 +443,7 @@ value:
   if (pos_ < n_ && (s_[pos_] == '[' || s_[pos_] == '{')) {
     const bool object = s_[pos_] == '{';
     if (depth == text_max_depth) {
-      go = fail_at(pos_, "nesting depth exceeds maximum 128");
+      go = fail_at(pos_, "nesting depth exceeds maximum " + std::to_string(text_max_depth));
       goto out;
     }
     ++pos_;

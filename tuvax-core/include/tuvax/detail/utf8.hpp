@@ -88,12 +88,23 @@ bool is_valid_utf8_simd(const std::uint8_t* s, std::size_t len) noexcept;
 
 // Validates s[0, len) as UTF-8 and tells whether it is all ASCII, which lets
 // a consumer copy the bytes as they are. Most strings are short and ASCII:
-// they are settled here, sixteen bytes a step; the rest of any other string
-// goes to the vectorised validator from its first non-ASCII byte on.
+// they are settled here, sixteen bytes a step, the last few by overlapping
+// words; the rest of any other string goes to the vectorised validator from
+// its first non-ASCII byte on.
 [[gnu::always_inline]] inline Utf8Check check_utf8(const std::uint8_t* s, std::size_t len) noexcept {
   std::size_t pos = 0;
-  while (len - pos >= 16 && ((load_word(s + pos) | load_word(s + pos + 8)) & high_bits) == 0) pos += 16;
-  if (len - pos >= 8 && (load_word(s + pos) & high_bits) == 0) pos += 8;
+  if (len >= 8) {
+    while (len - pos >= 16 && ((load_word(s + pos) | load_word(s + pos + 8)) & high_bits) == 0) pos += 16;
+    if (len - pos >= 8 && (load_word(s + pos) & high_bits) == 0) pos += 8;
+    // Fewer than eight bytes left: the string's last eight words settle them.
+    if (len - pos < 8 && (load_word(s + len - 8) & high_bits) == 0) return Utf8Check::ascii;
+  } else if (len >= 4) {
+    // Two words of four that may overlap but never leave the string.
+    std::uint32_t a, b;
+    std::memcpy(&a, s, 4);
+    std::memcpy(&b, s + len - 4, 4);
+    if (((a | b) & 0x80808080u) == 0) return Utf8Check::ascii;
+  }
   while (pos < len && s[pos] < 0x80) ++pos;
   if (pos == len) return Utf8Check::ascii;
   return is_valid_utf8_simd(s + pos, len - pos) ? Utf8Check::multibyte : Utf8Check::invalid;

@@ -1,0 +1,98 @@
+#include "tuvax/detail/buffer.hpp"
+
+#include <sys/mman.h>  // mmap, mremap, madvise
+
+#include <cstdint>
+#include <cstdlib>  // std::realloc, std::free
+#include <cstring>  // std::memcpy
+#include <limits>
+
+namespace tuvax::detail {
+
+namespace {
+
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+// From this capacity on, a buffer is a mapping of its own.
+constexpr std::size_t mapped_capacity = std::size_t{2} << 20;
+
+}  // namespace
+
+void advise_huge_pages(void* p, std::size_t n) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const auto start = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (start + huge_page - 1) & ~(std::uintptr_t{huge_page} - 1);
+  const std::uintptr_t last = (start + n) & ~(std::uintptr_t{huge_page} - 1);
+  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#if defined(MADV_POPULATE_WRITE)
+  // The rest, up to 2 MiB at each end, in one call rather than a fault per
+  // page. Whole pages: the ones holding the ends belong to the same mapping.
+  const std::uintptr_t page = 4096;
+  const std::uintptr_t head = start & ~(page - 1);
+  const std::uintptr_t tail = (start + n + page - 1) & ~(page - 1);
+  if (tail - head >= huge_page) madvise(reinterpret_cast<void*>(head), tail - head, MADV_POPULATE_WRITE);
+#endif
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
+void OutputBuffer::release() noexcept {
+#if defined(__linux__)
+  if (mapped_) {
+    munmap(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
+#else
+  std::free(data_);
+#endif
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  mapped_ = false;
+}
+
+bool OutputBuffer::grow(std::size_t n) noexcept {
+  if (n > std::numeric_limits<std::size_t>::max() / 4 - size_) return false;
+  std::size_t cap = capacity_ < 4096 ? 4096 : capacity_ * 2;
+  if (cap < size_ + n) cap = size_ + n;
+#if defined(__linux__)
+  if (cap >= mapped_capacity) {
+    cap = (cap + huge_page - 1) & ~(huge_page - 1);
+    void* p;
+    if (mapped_) {
+      p = mremap(data_, capacity_, cap, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) {
+        // Some environments (valgrind among them) cannot move a mapping:
+        // a new one and a copy do the same.
+        p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p != MAP_FAILED) {
+          if (size_ != 0) std::memcpy(p, data_, size_);
+          munmap(data_, capacity_);
+        }
+      }
+    } else {
+      p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED) {
+        advise_huge_pages(p, cap);
+        if (size_ != 0) std::memcpy(p, data_, size_);
+        std::free(data_);
+      }
+    }
+    if (p == MAP_FAILED) return false;
+    // A remapped buffer keeps its advice; the part added to it gets it too.
+    if (mapped_) advise_huge_pages(p, cap);
+    data_ = static_cast<char*>(p);
+    capacity_ = cap;
+    mapped_ = true;
+    return true;
+  }
+#endif
+  char* p = static_cast<char*>(std::realloc(data_, cap));
+  if (p == nullptr) return false;
+  data_ = p;
+  capacity_ = cap;
+  return true;
+}
+
+}  // namespace tuvax::detail
