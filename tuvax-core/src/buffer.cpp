@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>  // mmap, mremap, madvise
 
+#include <algorithm>  // std::min
 #include <cstdint>
 #include <cstdlib>  // std::realloc, std::free
 #include <cstring>  // std::memcpy
@@ -17,7 +18,9 @@ constexpr std::size_t mapped_capacity = std::size_t{2} << 20;
 
 }  // namespace
 
-void advise_huge_pages(void* p, std::size_t n) noexcept {
+void advise_huge_pages(void* p, std::size_t n) noexcept { advise_huge_pages(p, n, n); }
+
+void advise_huge_pages(void* p, std::size_t n, std::size_t populate) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   const auto start = reinterpret_cast<std::uintptr_t>(p);
   const std::uintptr_t first = (start + huge_page - 1) & ~(std::uintptr_t{huge_page} - 1);
@@ -28,12 +31,13 @@ void advise_huge_pages(void* p, std::size_t n) noexcept {
   // page. Whole pages: the ones holding the ends belong to the same mapping.
   const std::uintptr_t page = 4096;
   const std::uintptr_t head = start & ~(page - 1);
-  const std::uintptr_t tail = (start + n + page - 1) & ~(page - 1);
+  const std::uintptr_t tail = (start + std::min(n, populate) + page - 1) & ~(page - 1);
   if (tail - head >= huge_page) madvise(reinterpret_cast<void*>(head), tail - head, MADV_POPULATE_WRITE);
 #endif
 #else
   (void)p;
   (void)n;
+  (void)populate;
 #endif
 }
 
@@ -74,14 +78,14 @@ bool OutputBuffer::grow(std::size_t n) noexcept {
     } else {
       p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p != MAP_FAILED) {
-        advise_huge_pages(p, cap);
+        advise_huge_pages(p, cap, size_ + n);
         if (size_ != 0) std::memcpy(p, data_, size_);
         std::free(data_);
       }
     }
     if (p == MAP_FAILED) return false;
     // A remapped buffer keeps its advice; the part added to it gets it too.
-    if (mapped_) advise_huge_pages(p, cap);
+    if (mapped_) advise_huge_pages(p, cap, size_ + n);
     data_ = static_cast<char*>(p);
     capacity_ = cap;
     mapped_ = true;

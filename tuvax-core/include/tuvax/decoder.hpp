@@ -5,6 +5,7 @@
 #include <bit>        // std::bit_cast
 #include <cstddef>
 #include <cstdint>
+#include <memory>  // std::unique_ptr
 #include <optional>
 #include <span>
 #include <string>
@@ -37,6 +38,30 @@ enum class DecodeStep : std::uint8_t {
 // There is one walk over the wire; the owned Values, the validate-only pass
 // and the Python objects of the extension are all builders fed by it, so
 // every one of them gets the same checks, errors and offsets.
+namespace detail {
+
+// The offsets of a block's inline strings, kept in chunks: the table grows
+// with the block without ever holding twice what it uses, as one vector
+// doubling past millions of entries would.
+class InlineTable {
+ public:
+  void push_back(std::uint32_t offset) {
+    if (size_ == chunks_.size() * chunk_size) chunks_.push_back(std::make_unique_for_overwrite<std::uint32_t[]>(chunk_size));
+    chunks_[size_ / chunk_size][size_ % chunk_size] = offset;
+    ++size_;
+  }
+  std::uint32_t operator[](std::size_t i) const noexcept { return chunks_[i / chunk_size][i % chunk_size]; }
+  std::size_t size() const noexcept { return size_; }
+  void clear() noexcept { size_ = 0; }  // the chunks serve the next block
+
+ private:
+  static constexpr std::size_t chunk_size = std::size_t{1} << 14;
+  std::vector<std::unique_ptr<std::uint32_t[]>> chunks_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace detail
+
 class Decoder {
  public:
   // A document in memory, read in place; `input` must outlive the decoder.
@@ -177,7 +202,7 @@ class Decoder {
   // by front decoding, so owned), then the block's inline strings, each the
   // offset of its length varint in the block.
   std::vector<std::string> dict_strings_;
-  std::vector<std::uint32_t> inline_strings_;
+  detail::InlineTable inline_strings_;
   std::size_t table_size() const noexcept { return dict_strings_.size() + inline_strings_.size(); }
   // An entry that exists; inline ones were read and checked when met.
   std::string_view table_entry(std::size_t index) const noexcept {

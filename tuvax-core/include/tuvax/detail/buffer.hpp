@@ -16,6 +16,10 @@ namespace tuvax::detail {
 // more than the writing. Only the 2 MiB-aligned middle is affected; nothing
 // happens elsewhere, or when the system declines. Never fails.
 void advise_huge_pages(void* p, std::size_t n) noexcept;
+// The same, making only the first `populate` bytes resident at once: a
+// buffer's room beyond what is about to be written stays unbacked until it
+// is used (a streaming writer's block may never fill the room it doubled to).
+void advise_huge_pages(void* p, std::size_t n, std::size_t populate) noexcept;
 
 // A growable byte buffer. Small buffers live on the heap; large ones are
 // their own mappings, grown in place or remapped without copying, and
