@@ -120,7 +120,7 @@ bool check_convertible(PyObject* obj, WalkMode mode) {
 }
 
 std::optional<std::vector<std::uint8_t>> document_bytes(Encoder& encoder) {
-  auto size = encoder.close();
+  auto size = encoder.complete();
   if (!size) {
     raise_core_error(CoreStep::Finish, size.error());
     return std::nullopt;
@@ -136,7 +136,7 @@ std::optional<std::vector<std::uint8_t>> document_bytes(Encoder& encoder) {
 }
 
 PyRef finish_to_bytes(Encoder& encoder) {
-  auto size = encoder.close();
+  auto size = encoder.complete();
   if (!size) {
     raise_core_error(CoreStep::Finish, size.error());
     return {};

@@ -56,7 +56,7 @@ void OutputBuffer::release() noexcept {
   mapped_ = false;
 }
 
-bool OutputBuffer::grow(std::size_t n) noexcept {
+bool OutputBuffer::enlarge(std::size_t n) noexcept {
   if (n > std::numeric_limits<std::size_t>::max() / 4 - size_) return false;
   std::size_t cap = capacity_ < 4096 ? 4096 : capacity_ * 2;
   if (cap < size_ + n) cap = size_ + n;

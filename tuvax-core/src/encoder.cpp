@@ -163,7 +163,7 @@ std::uint64_t Encoder::put_str(std::string_view s) {
       if (const std::uint32_t found = slots_[slot]; found != 0) {
         std::uint8_t* p = block_.room(1 + max_varint_len);
         p[0] = wire::str_ref;
-        block_.grow(1 + write_varint(found - 1, p + 1));
+        block_.advance(1 + write_varint(found - 1, p + 1));
         return s.size();
       }
     }
@@ -174,7 +174,7 @@ std::uint64_t Encoder::put_str(std::string_view s) {
   const std::size_t head = 2 + write_varint(s.size(), p + 2);
   detail::copy_bytes(p + head, s.data(), s.size());
   const std::size_t offset = block_.size() + head;
-  block_.grow(head + s.size());
+  block_.advance(head + s.size());
   if (!share) return s.size();
 
   // An entry takes its text plus three varints in the dictionary at most.
@@ -253,7 +253,7 @@ std::vector<std::uint8_t> Encoder::dictionary_payload() const {
   return dict;
 }
 
-void Encoder::flush_block() {
+void Encoder::frame_block() {
   if (block_.empty()) return;
   if (!header_written_) {
     write_header(output_);
@@ -387,7 +387,7 @@ Result<void> Encoder::close_block() {
   const std::size_t output_mark = output_.size();
   const bool header_mark = header_written_;
   try {
-    flush_block();
+    frame_block();
   } catch (...) {
     output_.resize(output_mark);
     header_written_ = header_mark;
@@ -411,7 +411,7 @@ Result<void> Encoder::finish_stream() {
 
 // ---- Finishing ----
 
-Result<std::size_t> Encoder::close() {
+Result<std::size_t> Encoder::complete() {
   if (!closed_) {
     open_output_size_ = output_.size();
     open_header_written_ = header_written_;
@@ -424,7 +424,7 @@ Result<std::size_t> Encoder::close() {
     // caller's storage between the stretches of framing in output_. The
     // sharing table stays too, for reopen().
     try {
-      flush_block();
+      frame_block();
       pieces_.reserve(2 * closed_blocks_.size() + 2);
     } catch (...) {
       reopen();
@@ -456,7 +456,7 @@ void Encoder::reopen() noexcept {
 }
 
 Result<std::vector<std::uint8_t>> Encoder::finish() && {
-  TUVAX_TRY(const std::size_t size, close());
+  TUVAX_TRY(const std::size_t size, complete());
   std::vector<std::uint8_t> out(size);
   copy_out(out);
   pieces_ = {};

@@ -62,24 +62,24 @@ class ByteBuffer {
   bool empty() const noexcept { return buf_.size() == 0; }
   std::span<const std::uint8_t> bytes() const noexcept { return {data(), size()}; }
 
-  // A pointer to at least `n` writable bytes past the end; grow() by what
+  // A pointer to at least `n` writable bytes past the end; advance() by what
   // was written.
   std::uint8_t* room(std::size_t n) {
     if (!buf_.reserve(n)) throw std::bad_alloc();
     return reinterpret_cast<std::uint8_t*>(buf_.end());
   }
-  void grow(std::size_t n) noexcept { buf_.advance(n); }
+  void advance(std::size_t n) noexcept { buf_.advance(n); }
   void truncate(std::size_t n) noexcept { buf_.truncate(n); }
   void clear() noexcept { buf_.clear(); }
   void release() noexcept { buf_.release(); }  // frees the storage
 
   void push(std::uint8_t b) {
     *room(1) = b;
-    grow(1);
+    advance(1);
   }
   void append(const void* p, std::size_t n) {
     copy_bytes(room(n), p, n);
-    grow(n);
+    advance(n);
   }
 
  private:
@@ -146,14 +146,14 @@ class Encoder {
   [[nodiscard]] Result<std::vector<std::uint8_t>> finish() &&;
 
   // The same in two steps, for a caller that owns the output storage:
-  // close() completes the document and returns its size; copy_out() then
+  // complete() finishes the document and returns its size; copy_out() then
   // writes it into `out`, which must be exactly that size, in one pass. No
-  // value may be added after close() unless reopen() undoes it: a caller
+  // value may be added after complete() unless reopen() undoes it: a caller
   // whose output failed keeps the open document, nothing lost.
-  // close() has no failure of its own: every limit was checked as values
+  // complete() has no failure of its own: every limit was checked as values
   // came in. Its Result (and the Python layer's "finish error: " prefix)
   // stays for the day a block needs work that can fail, such as compression.
-  [[nodiscard]] Result<std::size_t> close();
+  [[nodiscard]] Result<std::size_t> complete();
   void copy_out(std::span<std::uint8_t> out) const noexcept;
   void reopen() noexcept;
 
@@ -186,7 +186,7 @@ class Encoder {
   void rollback(std::size_t block_mark, std::size_t table_mark, std::uint64_t memory_mark) noexcept;
   // Writes the current block's string dictionary and its framing into
   // output_; the payload itself stays in block_ until copy_out().
-  void flush_block();
+  void frame_block();
 
   // What a data block is written with; swapped out while a value moves.
   struct BlockState {
@@ -234,7 +234,7 @@ class Encoder {
   bool closed_ = false;
   BlockWriter* stream_ = nullptr;  // where closed blocks go, when streaming
   std::optional<TuvaxError> stream_error_;
-  // What close() found, for reopen().
+  // What complete() found, for reopen().
   std::size_t open_output_size_ = 0;
   bool open_header_written_ = false;
   bool dedup_ = false;
@@ -262,7 +262,7 @@ class Encoder::ValueWriter {
     std::uint8_t* p = enc_->block_.room(2);
     p[0] = detail::wire::boolean;
     p[1] = b ? 1 : 0;
-    enc_->block_.grow(2);
+    enc_->block_.advance(2);
   }
   void uint(std::uint64_t u) { tagged_varint(detail::wire::uint, u); }
   void integer(std::int64_t i) { tagged_varint(detail::wire::sint, zigzag_encode(i)); }
@@ -272,7 +272,7 @@ class Encoder::ValueWriter {
     std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
     if constexpr (std::endian::native == std::endian::big) bits = std::byteswap(bits);
     std::memcpy(p + 1, &bits, 8);
-    enc_->block_.grow(9);
+    enc_->block_.advance(9);
   }
   // Errors: MemoryLimitExceeded for a string over max_string_len or past
   // the document's max_memory total.
@@ -288,7 +288,7 @@ class Encoder::ValueWriter {
     p[1] = detail::wire::subtype_str;
     const std::size_t head = 2 + write_varint(n, p + 2);
     detail::copy_bytes(p + head, s.data(), n);
-    e.block_.grow(head + n);
+    e.block_.advance(head + n);
     return {};
   }
   [[nodiscard]] Result<void> bytes(std::span<const std::uint8_t> b) {
@@ -297,7 +297,7 @@ class Encoder::ValueWriter {
     std::uint8_t* p = enc_->block_.room(2 + max_varint_len);
     p[0] = detail::wire::str_or_bytes;
     p[1] = detail::wire::subtype_bytes;
-    enc_->block_.grow(2 + write_varint(b.size(), p + 2));
+    enc_->block_.advance(2 + write_varint(b.size(), p + 2));
     enc_->block_.append(b.data(), b.size());
     return {};
   }
@@ -310,7 +310,7 @@ class Encoder::ValueWriter {
     std::uint8_t* p = enc_->block_.room(max_varint_len + k.size());
     const std::size_t n = write_varint(k.size(), p);
     detail::copy_bytes(p + n, k.data(), k.size());
-    enc_->block_.grow(n + k.size());
+    enc_->block_.advance(n + k.size());
   }
   void end_array() { close(detail::wire::array_end); }
   void end_object() { close(detail::wire::object_end); }
@@ -329,7 +329,7 @@ class Encoder::ValueWriter {
   void tagged_varint(std::uint8_t tag, std::uint64_t v) {
     std::uint8_t* p = enc_->block_.room(1 + max_varint_len);
     p[0] = tag;
-    enc_->block_.grow(1 + write_varint(v, p + 1));
+    enc_->block_.advance(1 + write_varint(v, p + 1));
   }
   [[nodiscard]] Result<void> shared_or_checked_str(std::string_view s);
   [[nodiscard]] Result<void> check_length(std::size_t len) const;

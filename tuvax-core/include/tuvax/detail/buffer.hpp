@@ -56,7 +56,7 @@ class OutputBuffer {
   void release() noexcept;
 
   // Room for `n` more bytes after size(); false when it cannot be had.
-  bool reserve(std::size_t n) noexcept { return capacity_ - size_ >= n || grow(n); }
+  bool reserve(std::size_t n) noexcept { return capacity_ - size_ >= n || enlarge(n); }
   // The write position; valid for what reserve() granted.
   char* end() noexcept { return data_ + size_; }
   void advance(std::size_t n) noexcept { size_ += n; }
@@ -64,7 +64,7 @@ class OutputBuffer {
   void truncate(std::size_t n) noexcept { size_ = n; }
 
  private:
-  bool grow(std::size_t n) noexcept;  // text.cpp
+  bool enlarge(std::size_t n) noexcept;  // allocates room for n more bytes
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
