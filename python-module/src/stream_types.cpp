@@ -97,6 +97,60 @@ class CallSource final : public StreamSource {
   PyObject* read_;  // borrowed from the reader object, which owns it
 };
 
+// ---- The object both types are ----
+
+// A _Writer or a _Reader: the callable it writes to or reads from (none for
+// a file, which the state holds), and its state.
+template <typename State>
+struct StreamObject {
+  PyObject_HEAD
+  PyObject* callable;
+  std::unique_ptr<State> state;  // a writer's is empty once finished, aborted or failed
+  std::atomic<bool> busy;
+};
+
+template <typename State>
+StreamObject<State>* as_stream(PyObject* self) noexcept {
+  return reinterpret_cast<StreamObject<State>*>(self);
+}
+
+// A new instance that takes over `state`, or nullptr with an exception set.
+template <typename State>
+PyObject* stream_alloc(PyTypeObject* type, PyObject* callable, std::unique_ptr<State> state) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  StreamObject<State>* obj = as_stream<State>(self);
+  obj->callable = Py_XNewRef(callable);
+  new (&obj->state) std::unique_ptr<State>(std::move(state));
+  new (&obj->busy) std::atomic<bool>(false);
+  return self;
+}
+
+template <typename State>
+int stream_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_stream<State>(self)->callable);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+template <typename State>
+int stream_clear(PyObject* self) {
+  Py_CLEAR(as_stream<State>(self)->callable);
+  return 0;
+}
+
+template <typename State>
+void stream_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  StreamObject<State>* obj = as_stream<State>(self);
+  Py_CLEAR(obj->callable);
+  obj->state.~unique_ptr();  // an unfinished file is abandoned: its target stays as it was
+  obj->busy.~atomic();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
 // ---- _Writer ----
 
 struct WriterState {
@@ -108,14 +162,8 @@ struct WriterState {
   std::optional<Encoder> encoder;
 };
 
-struct WriterObject {
-  PyObject_HEAD
-  PyObject* write;  // the callable, or nullptr
-  std::unique_ptr<WriterState> state;  // empty once finished, aborted or failed
-  std::atomic<bool> busy;
-};
-
-WriterObject* as_writer(PyObject* self) noexcept { return reinterpret_cast<WriterObject*>(self); }
+using WriterObject = StreamObject<WriterState>;
+WriterObject* as_writer(PyObject* self) noexcept { return as_stream<WriterState>(self); }
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
@@ -147,36 +195,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     state->encoder.emplace(*state->blocks, Limits{});
     if (dedup) state->encoder->enable_dedup();
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    WriterObject* obj = as_writer(self);
-    obj->write = Py_XNewRef(write);
-    new (&obj->state) std::unique_ptr<WriterState>(std::move(state));
-    new (&obj->busy) std::atomic<bool>(false);
-    return self;
+    return stream_alloc(type, write, std::move(state));
   });
-}
-
-int writer_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_writer(self)->write);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int writer_clear(PyObject* self) {
-  Py_CLEAR(as_writer(self)->write);
-  return 0;
-}
-
-void writer_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  WriterObject* obj = as_writer(self);
-  Py_CLEAR(obj->write);
-  obj->state.~unique_ptr();  // an unfinished file is abandoned: the target stays as it was
-  obj->busy.~atomic();
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 // The writer's state for a method, or nullptr with RuntimeError set.
@@ -249,9 +269,9 @@ PyMethodDef writer_methods[] = {
 
 PyType_Slot writer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(writer_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(writer_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc<WriterState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse<WriterState>)},
+    {Py_tp_clear, reinterpret_cast<void*>(stream_clear<WriterState>)},
     {Py_tp_methods, writer_methods},
     {0, nullptr},
 };
@@ -276,14 +296,8 @@ struct ReaderState {
   ValueStream values;
 };
 
-struct ReaderObject {
-  PyObject_HEAD
-  PyObject* read;  // the callable, or nullptr
-  std::unique_ptr<ReaderState> state;
-  std::atomic<bool> busy;
-};
-
-ReaderObject* as_reader(PyObject* self) noexcept { return reinterpret_cast<ReaderObject*>(self); }
+using ReaderObject = StreamObject<ReaderState>;
+ReaderObject* as_reader(PyObject* self) noexcept { return as_stream<ReaderState>(self); }
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
@@ -312,36 +326,8 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       state->fd_source.emplace(state->file.fd(), state->blocking);
       state->decoder.emplace(*state->fd_source);
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    ReaderObject* obj = as_reader(self);
-    obj->read = Py_XNewRef(read);
-    new (&obj->state) std::unique_ptr<ReaderState>(std::move(state));
-    new (&obj->busy) std::atomic<bool>(false);
-    return self;
+    return stream_alloc(type, read, std::move(state));
   });
-}
-
-int reader_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_reader(self)->read);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-int reader_clear(PyObject* self) {
-  Py_CLEAR(as_reader(self)->read);
-  return 0;
-}
-
-void reader_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  ReaderObject* obj = as_reader(self);
-  Py_CLEAR(obj->read);
-  obj->state.~unique_ptr();
-  obj->busy.~atomic();
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyObject* reader_iternext(PyObject* self) {
@@ -360,9 +346,9 @@ PyObject* reader_iternext(PyObject* self) {
 
 PyType_Slot reader_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(reader_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(reader_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc<ReaderState>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse<ReaderState>)},
+    {Py_tp_clear, reinterpret_cast<void*>(stream_clear<ReaderState>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(reader_iternext)},
     {0, nullptr},
