@@ -58,64 +58,6 @@ PyObject* os_error_class(int err) noexcept {
 [[maybe_unused]] const char* strerror_text(int rc, const char* buf) noexcept { return rc == 0 ? buf : "Unknown error"; }
 [[maybe_unused]] const char* strerror_text(const char* text, const char*) noexcept { return text; }
 
-const char* kind_name(ErrorKind kind) noexcept {
-  switch (kind) {
-    case ErrorKind::Io: return "Io";
-    case ErrorKind::InvalidMagic: return "InvalidMagic";
-    case ErrorKind::UnsupportedVersion: return "UnsupportedVersion";
-    case ErrorKind::InvalidWireType: return "InvalidWireType";
-    case ErrorKind::VarintOverflow: return "VarintOverflow";
-    case ErrorKind::UnexpectedEof: return "UnexpectedEof";
-    case ErrorKind::ChecksumMismatch: return "ChecksumMismatch";
-    case ErrorKind::InvalidUtf8: return "InvalidUtf8";
-    case ErrorKind::NestingTooDeep: return "NestingTooDeep";
-    case ErrorKind::BlockTooLarge: return "BlockTooLarge";
-    case ErrorKind::TooManyItems: return "TooManyItems";
-    case ErrorKind::UnknownCompression: return "UnknownCompression";
-    case ErrorKind::Decompression: return "Decompression";
-    case ErrorKind::InvalidBlockType: return "InvalidBlockType";
-    case ErrorKind::TextParse: return "TextParse";
-    case ErrorKind::SchemaMismatch: return "SchemaMismatch";
-    case ErrorKind::MemoryLimitExceeded: return "MemoryLimitExceeded";
-    case ErrorKind::InvalidBase64: return "InvalidBase64";
-    case ErrorKind::InvalidData: return "InvalidData";
-  }
-  return "Unknown";
-}
-
-// The names of a kind's numeric fields a() and b() (nullptr: unused), and
-// whether its text is a field of its own.
-struct FieldNames {
-  const char* a = nullptr;
-  const char* b = nullptr;
-  bool detail = false;
-};
-
-FieldNames field_names(ErrorKind kind) noexcept {
-  switch (kind) {
-    case ErrorKind::Io: return {"errno"};
-    case ErrorKind::UnsupportedVersion: return {"version"};
-    case ErrorKind::InvalidWireType: return {"tag"};
-    case ErrorKind::UnexpectedEof:
-    case ErrorKind::InvalidUtf8: return {"offset"};
-    case ErrorKind::ChecksumMismatch: return {"expected", "actual"};
-    case ErrorKind::NestingTooDeep: return {"depth", "maximum"};
-    case ErrorKind::BlockTooLarge: return {"size", "maximum"};
-    case ErrorKind::TooManyItems: return {"count", "maximum"};
-    case ErrorKind::UnknownCompression: return {"code"};
-    case ErrorKind::InvalidBlockType: return {"block_type"};
-    case ErrorKind::TextParse: return {"lineno", "colno", true};
-    case ErrorKind::MemoryLimitExceeded: return {"requested", "limit"};
-    case ErrorKind::Decompression:
-    case ErrorKind::SchemaMismatch:
-    case ErrorKind::InvalidBase64:
-    case ErrorKind::InvalidData: return {nullptr, nullptr, true};
-    case ErrorKind::InvalidMagic:
-    case ErrorKind::VarintOverflow: return {};
-  }
-  return {};
-}
-
 bool set_u64(PyObject* exc, const char* name, std::uint64_t v) {
   PyRef n = PyRef::steal(PyLong_FromUnsignedLongLong(v));
   return n && PyObject_SetAttrString(exc, name, n.get()) == 0;
@@ -126,17 +68,17 @@ bool set_core_attributes(PyObject* exc, const TuvaxError& e) {
   if (!kind || PyObject_SetAttrString(exc, "kind", kind.get()) != 0) return false;
   const FieldNames f = field_names(e.kind());
   // Every instance answers `offset`, so callers need no getattr default.
-  if (f.a == nullptr || std::strcmp(f.a, "offset") != 0) {
+  if (f.first == nullptr || std::strcmp(f.first, "offset") != 0) {
     if (PyObject_SetAttrString(exc, "offset", Py_None) != 0) return false;
   }
-  if (f.a != nullptr && !set_u64(exc, f.a, e.a())) return false;
-  if (f.b != nullptr && !set_u64(exc, f.b, e.b())) return false;
+  if (f.first != nullptr && !set_u64(exc, f.first, e.first())) return false;
+  if (f.second != nullptr && !set_u64(exc, f.second, e.second())) return false;
   // Where in the document, for the errors that happened in a block.
   for (const auto& [name, value] : {std::pair{"block_index", e.block() ? std::optional(e.block()->index) : std::nullopt},
                                     std::pair{"block_offset", e.block() ? std::optional(e.block()->offset) : std::nullopt}}) {
     if (value ? !set_u64(exc, name, *value) : PyObject_SetAttrString(exc, name, Py_None) != 0) return false;
   }
-  if (f.detail) {
+  if (f.text) {
     PyRef text = PyRef::steal(
         PyUnicode_DecodeUTF8(e.text().data(), static_cast<Py_ssize_t>(e.text().size()), "replace"));
     if (!text || PyObject_SetAttrString(exc, "detail", text.get()) != 0) return false;
@@ -238,12 +180,12 @@ void add_limit_hint(const TuvaxError& e) {
           static_cast<unsigned long long>(limits.max_block_size)));
       break;
     case ErrorKind::MemoryLimitExceeded:
-      if (e.b() == limits.max_string_len) {
+      if (e.limit() == limits.max_string_len) {
         hint = PyRef::steal(PyUnicode_FromFormat(
             "hint: one string or byte string holds at most %llu bytes (16 MiB); split it into "
             "pieces, or keep data that large outside the document",
             static_cast<unsigned long long>(limits.max_string_len)));
-      } else if (e.b() == limits.max_memory) {
+      } else if (e.limit() == limits.max_memory) {
         hint = PyRef::steal(PyUnicode_FromFormat(
             "hint: the strings and byte strings of one document total at most %llu bytes "
             "(256 MiB); write the data as several documents",
@@ -270,7 +212,7 @@ void raise_core_error(CoreStep step, const TuvaxError& e) {
   // than parse_text reads back.
   if (step == CoreStep::Format && e.kind() == ErrorKind::NestingTooDeep) {
     type = PyExc_ValueError;
-    text = "nesting depth exceeds maximum " + std::to_string(e.b());
+    text = "nesting depth exceeds maximum " + std::to_string(e.maximum());
   }
   // Parse messages quote the input; "replace" keeps a bad byte from turning
   // one error into another.
@@ -316,7 +258,7 @@ void raise_file_error(CoreStep step, const TuvaxError& e, std::string_view path)
     return;
   }
   if (PyErr_Occurred()) return;
-  raise_os_error(static_cast<int>(e.a()), path.empty() ? std::nullopt : std::optional(path));
+  raise_os_error(static_cast<int>(e.os_errno()), path.empty() ? std::nullopt : std::optional(path));
 }
 
 void raise_nul_in_path() { PyErr_SetString(PyExc_OSError, "file name contained an unexpected NUL byte"); }

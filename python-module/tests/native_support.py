@@ -26,6 +26,15 @@ def assert_refcounts_kept(objs, fn, *args, **kwargs):
     assert [sys.getrefcount(o) for o in objs] == before
 
 
+def document(*values):
+    """The document an Encoder writes for `values`, one top-level value each."""
+    from _tuvax_native import Encoder
+    enc = Encoder()
+    for v in values:
+        enc.encode(v)
+    return enc.finish()
+
+
 def nested_lists(depth):
     value = None
     for _ in range(depth):

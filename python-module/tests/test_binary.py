@@ -4,14 +4,7 @@ import sys
 import pytest
 
 from _tuvax_native import Encoder, decode, encode, encode_to_file, pretty_print
-from native_support import ASAN, assert_refcounts_kept, nested_lists, raises_exactly
-
-
-def document(*values):
-    enc = Encoder()
-    for v in values:
-        enc.encode(v)
-    return enc.finish()
+from native_support import ASAN, assert_refcounts_kept, document, nested_lists, raises_exactly
 
 
 class TestDecodeFunction:

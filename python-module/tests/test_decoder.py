@@ -8,19 +8,12 @@ import textwrap
 import pytest
 
 from _tuvax_native import Encoder, TuvaxDecoder, decode, encode, parse_text, pretty_print
-from native_support import ASAN, assert_refcounts_kept, raises_exactly
+from native_support import ASAN, assert_refcounts_kept, document, raises_exactly
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "fuzz"))
 from fuzz_python import join, split  # noqa: E402  (checksums for hand-made blocks)
 
 CONSUMED = "decoder already consumed"
-
-
-def document(*values):
-    enc = Encoder()
-    for v in values:
-        enc.encode(v)
-    return enc.finish()
 
 
 class TestDecodeAll:

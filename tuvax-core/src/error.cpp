@@ -51,4 +51,54 @@ std::string TuvaxError::message() const {
   return "Unknown error";
 }
 
+const char* kind_name(ErrorKind kind) noexcept {
+  switch (kind) {
+    case ErrorKind::Io: return "Io";
+    case ErrorKind::InvalidMagic: return "InvalidMagic";
+    case ErrorKind::UnsupportedVersion: return "UnsupportedVersion";
+    case ErrorKind::InvalidWireType: return "InvalidWireType";
+    case ErrorKind::VarintOverflow: return "VarintOverflow";
+    case ErrorKind::UnexpectedEof: return "UnexpectedEof";
+    case ErrorKind::ChecksumMismatch: return "ChecksumMismatch";
+    case ErrorKind::InvalidUtf8: return "InvalidUtf8";
+    case ErrorKind::NestingTooDeep: return "NestingTooDeep";
+    case ErrorKind::BlockTooLarge: return "BlockTooLarge";
+    case ErrorKind::TooManyItems: return "TooManyItems";
+    case ErrorKind::UnknownCompression: return "UnknownCompression";
+    case ErrorKind::Decompression: return "Decompression";
+    case ErrorKind::InvalidBlockType: return "InvalidBlockType";
+    case ErrorKind::TextParse: return "TextParse";
+    case ErrorKind::SchemaMismatch: return "SchemaMismatch";
+    case ErrorKind::MemoryLimitExceeded: return "MemoryLimitExceeded";
+    case ErrorKind::InvalidBase64: return "InvalidBase64";
+    case ErrorKind::InvalidData: return "InvalidData";
+  }
+  return "Unknown";
+}
+
+FieldNames field_names(ErrorKind kind) noexcept {
+  switch (kind) {
+    case ErrorKind::Io: return {"errno"};
+    case ErrorKind::UnsupportedVersion: return {"version"};
+    case ErrorKind::InvalidWireType: return {"tag"};
+    case ErrorKind::UnexpectedEof:
+    case ErrorKind::InvalidUtf8: return {"offset"};
+    case ErrorKind::ChecksumMismatch: return {"expected", "actual"};
+    case ErrorKind::NestingTooDeep: return {"depth", "maximum"};
+    case ErrorKind::BlockTooLarge: return {"size", "maximum"};
+    case ErrorKind::TooManyItems: return {"count", "maximum"};
+    case ErrorKind::UnknownCompression: return {"code"};
+    case ErrorKind::InvalidBlockType: return {"block_type"};
+    case ErrorKind::TextParse: return {"lineno", "colno", true};
+    case ErrorKind::MemoryLimitExceeded: return {"requested", "limit"};
+    case ErrorKind::Decompression:
+    case ErrorKind::SchemaMismatch:
+    case ErrorKind::InvalidBase64:
+    case ErrorKind::InvalidData: return {nullptr, nullptr, true};
+    case ErrorKind::InvalidMagic:
+    case ErrorKind::VarintOverflow: return {};
+  }
+  return {};
+}
+
 }  // namespace tuvax

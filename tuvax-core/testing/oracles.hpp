@@ -30,7 +30,7 @@
 
 namespace tuvax::oracle {
 
-inline constexpr std::uint64_t canonical_nan_bits = 0x7FF8000000000000;
+using detail::canonical_nan_bits;
 
 inline bool valid_utf8(std::string_view s) noexcept {
   return detail::is_valid_utf8(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
@@ -285,7 +285,7 @@ inline std::string check_text(std::string_view input, bool* parsed = nullptr) {
   if (!v) {
     const TuvaxError& e = v.error();
     if (e.kind() != ErrorKind::TextParse) return "parse raised a non-TextParse error: " + e.message();
-    if (e.a() < 1 || e.b() < 1) return "parse error without a 1-based position: " + e.message();
+    if (e.line() < 1 || e.column() < 1) return "parse error without a 1-based position: " + e.message();
     return {};
   }
   // Whatever the input, a parsed value holds only UTF-8 strings and keys.

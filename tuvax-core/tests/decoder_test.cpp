@@ -20,6 +20,7 @@ using test::append_block;
 using test::ByteVec;
 using test::data_doc;
 using test::document;
+using test::encode_all;
 using test::expect_error;
 using test::hex;
 using test::RawBlock;
@@ -33,14 +34,6 @@ std::vector<Value> decode_ok(const ByteVec& bytes) {
   auto r = decode(bytes);
   EXPECT_TRUE(r.has_value()) << r.error().message();
   return r ? std::move(*r) : std::vector<Value>{};
-}
-
-ByteVec encode_all(const std::vector<Value>& values, bool dedup) {
-  Encoder enc;
-  if (dedup) enc.enable_dedup();
-  for (const Value& v : values) EXPECT_TRUE(enc.encode_value(v).has_value());
-  auto r = std::move(enc).finish();
-  return r ? std::move(*r) : ByteVec{};
 }
 
 std::vector<Value> strs(std::initializer_list<const char*> texts) {

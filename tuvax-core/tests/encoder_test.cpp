@@ -20,6 +20,7 @@ namespace {
 
 using test::ByteVec;
 using test::expect_error;
+using test::encode_all;
 using test::hex;
 using test::RawBlock;
 using test::to_hex;
@@ -28,13 +29,6 @@ ByteVec finish(Encoder& enc) {
   auto r = std::move(enc).finish();
   EXPECT_TRUE(r.has_value());
   return r ? std::move(*r) : ByteVec{};
-}
-
-ByteVec encode_all(const std::vector<Value>& values, bool dedup = false) {
-  Encoder enc;
-  if (dedup) enc.enable_dedup();
-  for (const Value& v : values) EXPECT_TRUE(enc.encode_value(v).has_value());
-  return finish(enc);
 }
 
 // The blocks of an encoded document, trailer excluded. Framing them afresh

@@ -67,8 +67,8 @@ TEST(error_test, numbers_print_plain_except_tags_and_checksums) {
 
 TEST(error_test, fields_are_kept) {
   const auto e = TuvaxError::checksum_mismatch(7, 9);
-  EXPECT_EQ(e.a(), 7u);
-  EXPECT_EQ(e.b(), 9u);
+  EXPECT_EQ(e.first(), 7u);
+  EXPECT_EQ(e.second(), 9u);
   EXPECT_EQ(TuvaxError::invalid_data("m").text(), "m");
   EXPECT_EQ(TuvaxError::unexpected_eof(3), TuvaxError::unexpected_eof(3));
   EXPECT_NE(TuvaxError::unexpected_eof(3), TuvaxError::unexpected_eof(4));

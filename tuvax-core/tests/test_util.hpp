@@ -12,7 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "tuvax/encoder.hpp"
 #include "tuvax/error.hpp"
+#include "tuvax/value.hpp"
 
 namespace tuvax::test {
 
@@ -66,6 +68,16 @@ void expect_error(const Result<T>& r, ErrorKind kind, std::string_view message,
   ASSERT_FALSE(r.has_value()) << "expected the error \"" << message << "\", got success";
   EXPECT_EQ(static_cast<int>(r.error().kind()), static_cast<int>(kind)) << r.error().message();
   EXPECT_EQ(r.error().message(), message);
+}
+
+// The document an encoder writes for `values`, each of which it must accept.
+inline std::vector<std::uint8_t> encode_all(const std::vector<Value>& values, bool dedup = false) {
+  Encoder enc;
+  if (dedup) enc.enable_dedup();
+  for (const Value& v : values) EXPECT_TRUE(enc.encode_value(v).has_value());
+  auto r = std::move(enc).finish();
+  EXPECT_TRUE(r.has_value());
+  return r ? std::move(*r) : std::vector<std::uint8_t>{};
 }
 
 }  // namespace tuvax::test

@@ -22,7 +22,7 @@ namespace {
 using test::expect_error;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
-constexpr std::uint64_t canonical_nan = 0x7FF8000000000000;
+using detail::canonical_nan_bits;
 
 Value U(std::uint64_t v) { return Value::uint(v); }
 Value I(std::int64_t v) { return Value::integer(v); }
@@ -143,7 +143,7 @@ TEST(text_test, writes_floats_as_shortest_positional_digits) {
       {1.7976931348623157e308, "17976931348623157" + std::string(292, '0') + ".0"},
       {inf, "inf"},
       {-inf, "-inf"},
-      {std::bit_cast<double>(canonical_nan), "NaN"},
+      {std::bit_cast<double>(canonical_nan_bits), "NaN"},
       {std::bit_cast<double>(std::uint64_t{0xFFF0000000000001}), "NaN"},
   };
   for (const auto& [d, text] : cases) {
@@ -328,7 +328,7 @@ TEST(text_test, parses_numbers) {
       {"9007199254740993.0", F(9007199254740992.0)},
       {"9007199254740993.00000000000000000000001", F(9007199254740994.0)},
       {"inf", F(inf)}, {"-inf", F(-inf)}, {"inf::f64", F(inf)},
-      {"NaN::f64", F(std::bit_cast<double>(canonical_nan))},
+      {"NaN::f64", F(std::bit_cast<double>(canonical_nan_bits))},
       {"[1-2]", A({U(1), I(-2)})},
   };
   for (const auto& [text, v] : cases) EXPECT_TRUE(same(parse(text), v)) << text;
@@ -495,7 +495,7 @@ TEST(text_test, rejects_malformed_utf8_where_it_is_read) {
 Value read_back_form(const Value& v) {
   switch (v.kind()) {
     case Kind::Int: return v.as_int() > 0 ? U(static_cast<std::uint64_t>(v.as_int())) : v;
-    case Kind::Float: return std::isnan(v.as_float()) ? F(std::bit_cast<double>(canonical_nan)) : v;
+    case Kind::Float: return std::isnan(v.as_float()) ? F(std::bit_cast<double>(canonical_nan_bits)) : v;
     case Kind::Array: {
       Array a;
       for (const Value& e : v.as_array()) a.push_back(read_back_form(e));
@@ -611,8 +611,8 @@ void expect_sane_outcome(std::string_view text) {
       if (i < text.size()) ++lines;
     }
   }
-  const std::uint64_t line = r.error().a();
-  const std::uint64_t col = r.error().b();
+  const std::uint64_t line = r.error().line();
+  const std::uint64_t col = r.error().column();
   ASSERT_GE(line, 1u);
   ASSERT_LE(line, lines) << text;
   EXPECT_GE(col, 1u);

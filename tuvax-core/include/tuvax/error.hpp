@@ -62,10 +62,17 @@ class TuvaxError {
 
   ErrorKind kind() const noexcept { return kind_; }
 
-  // Numeric fields in the order the kind lists them (offset, expected/actual,
-  // depth/max, line/col, ...); unused ones are 0. Io keeps its errno in a().
-  std::uint64_t a() const noexcept { return a_; }
-  std::uint64_t b() const noexcept { return b_; }
+  // The kind's numeric fields in the order field_names() names them
+  // (offset; expected, actual; depth, maximum; lineno, colno; ...); 0 where
+  // a kind has fewer. The named accessors below read the same two.
+  std::uint64_t first() const noexcept { return a_; }
+  std::uint64_t second() const noexcept { return b_; }
+  std::uint64_t offset() const noexcept { return a_; }     // UnexpectedEof, InvalidUtf8
+  std::uint64_t os_errno() const noexcept { return a_; }   // Io
+  std::uint64_t maximum() const noexcept { return b_; }    // NestingTooDeep, BlockTooLarge, TooManyItems
+  std::uint64_t limit() const noexcept { return b_; }      // MemoryLimitExceeded
+  std::uint64_t line() const noexcept { return a_; }       // TextParse
+  std::uint64_t column() const noexcept { return b_; }     // TextParse
   // The owned text of the string-carrying kinds, empty for the others.
   const std::string& text() const noexcept { return text_; }
 
@@ -112,6 +119,19 @@ class TuvaxError {
 
 template <typename T>
 using Result = std::expected<T, TuvaxError>;
+
+// The kind's name as written in code: "ChecksumMismatch".
+const char* kind_name(ErrorKind kind) noexcept;
+
+// The names of a kind's numeric fields, first() and second() (nullptr:
+// none), and whether its text() is a field of its own, as the Python
+// layer's exception attributes are named.
+struct FieldNames {
+  const char* first = nullptr;
+  const char* second = nullptr;
+  bool text = false;
+};
+FieldNames field_names(ErrorKind kind) noexcept;
 
 }  // namespace tuvax
 

@@ -36,6 +36,9 @@ namespace tuvax::detail {
 // format's max_depth, for reading and for writing.
 inline constexpr std::uint64_t text_max_depth = Limits{}.max_depth;
 
+// The one NaN the text's "NaN" reads as: quiet, positive, no payload.
+inline constexpr std::uint64_t canonical_nan_bits = 0x7FF8000000000000;
+
 // ---- Out of line (text.cpp) ----
 
 struct TextPosition {
@@ -419,7 +422,7 @@ bool TextReader<B>::scalar() {
       if (starts_with("inf")) return literal(3) && b_.real(std::numeric_limits<double>::infinity());
       break;
     case 'N':
-      if (starts_with("NaN")) return literal(3) && b_.real(std::bit_cast<double>(std::uint64_t{0x7FF8000000000000}));
+      if (starts_with("NaN")) return literal(3) && b_.real(std::bit_cast<double>(canonical_nan_bits));
       break;
     default: break;
   }
