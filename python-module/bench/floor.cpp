@@ -40,16 +40,39 @@ static Py_ssize_t scratch_size;
 static int
 move_bytes(const char *p, Py_ssize_t n, uint64_t *acc)
 {
-    if (n > scratch_size) {
-        char *bigger = static_cast<char *>(PyMem_Realloc(scratch, (size_t)n));
+    if (n > scratch_size || scratch == NULL) {
+        char *bigger = static_cast<char *>(PyMem_Realloc(scratch, (size_t)(n < 64 ? 64 : n)));
         if (bigger == NULL) {
             PyErr_NoMemory();
             return -1;
         }
         scratch = bigger;
-        scratch_size = n;
+        scratch_size = n < 64 ? 64 : n;
     }
-    memcpy(scratch, p, (size_t)n);
+    /* Short strings move as two overlapping words, as an encoder would move
+     * them, rather than through a library call each. */
+    if (n > 16) {
+        memcpy(scratch, p, (size_t)n);
+    }
+    else if (n >= 8) {
+        uint64_t a, b;
+        memcpy(&a, p, 8);
+        memcpy(&b, p + n - 8, 8);
+        memcpy(scratch, &a, 8);
+        memcpy(scratch + n - 8, &b, 8);
+    }
+    else if (n >= 4) {
+        uint32_t a, b;
+        memcpy(&a, p, 4);
+        memcpy(&b, p + n - 4, 4);
+        memcpy(scratch, &a, 4);
+        memcpy(scratch + n - 4, &b, 4);
+    }
+    else if (n > 0) {
+        scratch[0] = p[0];
+        scratch[n / 2] = p[n / 2];
+        scratch[n - 1] = p[n - 1];
+    }
     *acc += (uint64_t)n + (n > 0 ? (unsigned char)scratch[n - 1] : 0);
     return 0;
 }

@@ -99,7 +99,7 @@ def build_floor(directory: str | os.PathLike[str]) -> pathlib.Path:
     part of the benchmark, never of the module) and returns its path."""
     out = pathlib.Path(directory) / f"_tuvax_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
     cxx = shlex.split(sysconfig.get_config_var("CXX") or "c++")
-    cmd = [*cxx, "-std=c++20", "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
+    cmd = [*cxx, "-std=c++20", "-O3", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
            str(FLOOR_SOURCE), "-o", str(out), "-lsimdutf"]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
