@@ -1,5 +1,6 @@
 """tuvax's binary encode and decode against msgspec.msgpack, msgpack, orjson,
-pickle and json on the corpus, side by side in one run, as ratios.
+pickle and json on the corpus, side by side in one run, as ratios; then the
+cost of the package's `default` hook, unused and in use.
 
     make bench-python
     PYTHONPATH=build-release/python-module:python-module \
@@ -33,6 +34,7 @@ import orjson
 import xxhash
 
 import _tuvax_native as tv
+import tuvax
 
 import harness
 from harness import Case
@@ -213,6 +215,77 @@ def scale_row(corpus: Path, rng: random.Random, clock: str) -> str:
     return "\n".join(lines)
 
 
+# ---- The default hook ----
+
+HOOKED_RECORDS = 10_000
+
+
+class Celsius:
+    """A type no encoder knows: every peer must call its hook for it."""
+
+    __slots__ = ("degrees",)
+
+    def __init__(self, degrees: float) -> None:
+        self.degrees = degrees
+
+
+def hook_cases(corpus: Path) -> tuple[list[Case], list[Case], str]:
+    """Two sets of cases: the hook unused on the corpus, and the hook in use."""
+    unused = []
+    never = lambda o: (_ for _ in ()).throw(AssertionError(o))  # noqa: E731
+    for name in harness.CORPUS_FILES:
+        obj = json.loads((corpus / name).read_text(encoding="utf-8"))
+        assert tuvax.encode(obj, default=never) == tv.encode(obj) == tuvax.encode(obj)
+        row = f"{name} encode"
+        unused += [Case(row, "tuvax", lambda obj=obj: tuvax.encode(obj, default=never)),
+                   Case(row, "module encode", lambda obj=obj: tv.encode(obj)),
+                   Case(row, "package, no default", lambda obj=obj: tuvax.encode(obj))]
+
+    calls = 0
+
+    def counting(o: object) -> float:
+        nonlocal calls
+        calls += 1
+        return o.degrees  # type: ignore[attr-defined]
+
+    def hook(o: object) -> float:
+        return o.degrees  # type: ignore[attr-defined]
+
+    records = [{"id": i, "temp": Celsius(i / 10), "ok": True} for i in range(HOOKED_RECORDS)]
+    plain = [{**r, "temp": r["temp"].degrees} for r in records]
+    assert tuvax.decode(tuvax.encode(records, default=counting)) == plain
+    assert calls == HOOKED_RECORDS, calls
+    ms_enc = msgspec.msgpack.Encoder(enc_hook=hook)
+    row = f"{HOOKED_RECORDS:,} records with a Celsius each"
+    used = [Case(row, "tuvax", lambda: tuvax.encode(records, default=hook)),
+            Case(row, "msgspec.msgpack", lambda: ms_enc.encode(records)),
+            Case(row, "msgpack", lambda: msgpack.packb(records, default=hook)),
+            Case(row, "orjson", lambda: orjson.dumps(records, default=hook)),
+            Case(row, "json", lambda: json.dumps(records, default=hook)),
+            Case("the same, converted beforehand", "tuvax", lambda: tuvax.encode(plain))]
+    note = (f"tuvax called the hook {calls:,} times for {HOOKED_RECORDS:,} Celsius objects: "
+            "once per object.")
+    return unused, used, note
+
+
+def hook_tables(unused: list[Case], used: list[Case], note: str) -> str:
+    def per_call(gc_on: bool) -> str:
+        hooked = statistics.median(used[0].samples[gc_on])
+        converted = statistics.median(used[-1].samples[gc_on])
+        return f"{(hooked - converted) / HOOKED_RECORDS * 1e9:,.0f} ns"
+
+    parts = [harness.ratio_table("The default hook given but never called (tuvax: the package's "
+                                 "encode with default=)", unused,
+                                 ("module encode", "package, no default"), False),
+             "",
+             harness.ratio_table("The default hook in use (each peer's own hook option)",
+                                 used[:-1], ("msgspec.msgpack", "msgpack", "orjson", "json"), False),
+             "",
+             f"{note} Each call costs tuvax {per_call(False)} over encoding the converted "
+             "records (the hook's own Python time included)."]
+    return "\n".join(parts)
+
+
 def main() -> None:
     started = time.perf_counter()
     args = harness.arg_parser(__doc__.splitlines()[0], default_rounds=15).parse_args()
@@ -237,6 +310,11 @@ def main() -> None:
     print(hash_table(corpus))
     print()
     print(scale_row(corpus, rng, args.clock))
+    print()
+    unused, used, note = hook_cases(corpus)
+    harness.run_rounds(unused + used, args.rounds, rng, args.clock, gc_modes=(False,),
+                       progress="default hook")
+    print(hook_tables(unused, used, note))
     print()
     for gc_on in (False, True):
         print(harness.times_table("Times", cases, (FLOOR, *PEERS), gc_on))

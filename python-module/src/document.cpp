@@ -13,9 +13,8 @@ namespace tuvax::py {
 namespace {
 
 // Feeds the walk of Python objects to the core's push writer. A core error
-// (a limit) is kept and reported to the walk once, which notes where it
-// arose and goes on while this writes nothing, so that a conversion error
-// further on is still the one raised.
+// (a limit) is kept, with what it was about, and the walk goes on writing
+// nothing, so that a conversion error further on is still the one raised.
 class WireSink : public WalkState {
  public:
   explicit WireSink(Encoder::ValueWriter& w) noexcept : w_(w) {}
@@ -40,17 +39,17 @@ class WireSink : public WalkState {
     if (ok()) w_.real(d);
     return true;
   }
-  bool str(std::string_view s) { return keep(ok() ? w_.str(s) : Result<void>()); }
-  bool bytes(std::span<const std::uint8_t> b) { return keep(ok() ? w_.bytes(b) : Result<void>()); }
-  bool begin_array(PyObject*, Py_ssize_t n) {
-    return keep(ok() ? w_.begin_array(static_cast<std::uint64_t>(n)) : Result<void>());
+  bool str(std::string_view s) { return keep(ok() ? w_.str(s) : Result<void>(), s.data()); }
+  bool bytes(std::span<const std::uint8_t> b) { return keep(ok() ? w_.bytes(b) : Result<void>(), b.data()); }
+  bool begin_array(PyObject* o, Py_ssize_t n) {
+    return keep(ok() ? w_.begin_array(static_cast<std::uint64_t>(n)) : Result<void>(), o);
   }
   bool end_array() {
     if (ok()) w_.end_array();
     return true;
   }
-  bool begin_object(PyObject*, Py_ssize_t n) {
-    return keep(ok() ? w_.begin_object(static_cast<std::uint64_t>(n)) : Result<void>());
+  bool begin_object(PyObject* o, Py_ssize_t n) {
+    return keep(ok() ? w_.begin_object(static_cast<std::uint64_t>(n)) : Result<void>(), o);
   }
   bool key(std::string_view k) {
     if (ok()) w_.key(k);
@@ -61,31 +60,35 @@ class WireSink : public WalkState {
     return true;
   }
 
-  // After a walk without a Python exception: commits the value, or raises
-  // the first core error, noted with the JSON path of its value and a hint
-  // at the way around the limit.
-  bool finish() {
+  // After a walk of `obj` without a Python exception: commits the value, or
+  // raises the first core error, noted with the JSON path of its value and
+  // a hint at the way around the limit.
+  bool finish(PyObject* obj) {
     if (ok()) {
-      if (auto r = w_.commit(); !r) error_ = std::move(r).error();
+      if (auto r = w_.commit(); !r) error_ = std::move(r).error();  // the whole value
     }
     if (ok()) return true;
+    auto path = locate_py(obj, error_at_, mode().without_hook());
     raise_file_error(CoreStep::Encode, *error_, {});  // a streamed block may fail to be written
-    add_path_note(sink_failed_at);
+    add_path_note(path);
     add_limit_hint(*error_);
     return false;
   }
 
  private:
   bool ok() const noexcept { return !error_.has_value(); }
-  // false for the event that met the error (the walk notes where it is).
-  bool keep(Result<void> r) {
-    if (r) return true;
-    error_ = std::move(r).error();
-    return false;
+  // `at`: the container, or the string's bytes, the event was given.
+  bool keep(Result<void> r, const void* at) {
+    if (!r) {
+      error_ = std::move(r).error();
+      error_at_ = at;
+    }
+    return true;
   }
 
   Encoder::ValueWriter& w_;
   std::optional<TuvaxError> error_;
+  const void* error_at_ = nullptr;
 };
 
 // Accepts everything: a walk with it only raises conversion errors.
@@ -106,15 +109,36 @@ struct CheckSink : WalkState {
 
 }  // namespace
 
-bool encode_into(Encoder& encoder, PyObject* obj, WalkMode mode) {
-  Encoder::ValueWriter w = encoder.begin_value();  // rolls back unless committed
-  WireSink sink(w);
+namespace {
+
+// One walk into a writer of its own, which rolls back unless committed.
+// `again`: the walk met Python code it cannot run with Sink, and wrote
+// nothing.
+template <class Sink>
+bool encode_walk(Encoder& encoder, PyObject* obj, WalkMode mode, bool& again) {
+  Encoder::ValueWriter w = encoder.begin_value();
+  Sink sink(w);
   sink.set_mode(mode);
-  return walk_py(sink, obj) && sink.finish();
+  if (walk_py(sink, obj)) return sink.finish(obj);
+  again = sink.needs_holding();
+  return false;
+}
+
+}  // namespace
+
+bool encode_into(Encoder& encoder, PyObject* obj, WalkMode mode) {
+  // A walk that calls a hook holds what it walks from the start; any other
+  // only once it meets Python code (a dict subclass's own items()).
+  bool again = mode.default_fn != nullptr;
+  if (!again) {
+    const bool done = encode_walk<WireSink>(encoder, obj, mode, again);
+    if (!again) return done;
+  }
+  return encode_walk<Holding<WireSink>>(encoder, obj, mode, again);
 }
 
 bool check_convertible(PyObject* obj, WalkMode mode) {
-  CheckSink sink;
+  Holding<CheckSink> sink;  // not fast, only safe: it may run a hook
   sink.set_mode(mode);
   return walk_py(sink, obj);
 }

@@ -124,7 +124,7 @@ PyObject* encode_value(PyObject* self, PyObject* obj, WalkMode mode) {
   auto& encoder = as_encoder(self)->encoder;
   if (!encoder) {
     // A conversion error wins, finished or not.
-    if (check_convertible(obj, mode)) raise_finished();
+    if (check_convertible(obj, mode.without_hook())) raise_finished();
     return nullptr;
   }
   if (!encode_into(*encoder, obj, mode)) return nullptr;

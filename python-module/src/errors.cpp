@@ -127,11 +127,11 @@ bool write_json_string(PyUnicodeWriter* w, PyObject* key) {
 // "when encoding $.a[1]["first name"]": a key that is an identifier after
 // a dot, any other in brackets as a JSON string, as jq and JSONPath write
 // them.
-PyRef path_note(std::span<const PathStep> innermost_first) {
+PyRef path_note(std::span<const PathStep> steps) {
   PyUnicodeWriter* w = PyUnicodeWriter_Create(0);
   if (w == nullptr) return {};
   bool ok = PyUnicodeWriter_WriteUTF8(w, "when encoding $", -1) == 0;
-  for (auto it = innermost_first.rbegin(); ok && it != innermost_first.rend(); ++it) {
+  for (auto it = steps.begin(); ok && it != steps.end(); ++it) {
     PyObject* key = it->key.get();
     if (key == nullptr) {
       char index[32];
@@ -153,11 +153,11 @@ PyRef path_note(std::span<const PathStep> innermost_first) {
 
 }  // namespace
 
-void add_path_note(std::span<const PathStep> innermost_first) {
-  if (innermost_first.empty() || !PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_RecursionError)) return;
+void add_path_note(std::span<const PathStep> steps) {
+  if (steps.empty() || !PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_RecursionError)) return;
   // Made while the exception is put aside: the writer's calls must not see it.
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-  PyRef note = path_note(innermost_first);
+  PyRef note = path_note(steps);
   PyErr_Clear();
   PyErr_SetRaisedException(exc.release());
   add_note(std::move(note));

@@ -43,11 +43,11 @@ struct PathStep {
 };
 
 // Adds the note "when encoding $.users[1].joined" to the pending exception,
-// the path given from the member that failed up to the top-level value
-// (innermost step first). Nothing for the top-level value itself (no
-// steps), nor for RecursionError, whose path is only its depth. Whatever
-// fails while the note is made leaves the pending exception as it was.
-void add_path_note(std::span<const PathStep> innermost_first);
+// the path given as the steps from the top-level value down (outermost
+// first). Nothing for the top-level value itself (no steps), nor for
+// RecursionError, whose path is only its depth. Whatever fails while the
+// note is made leaves the pending exception as it was.
+void add_path_note(std::span<const PathStep> steps);
 
 // Adds to the pending exception, an encoder's error `e`, a note that names
 // the limit and the way around it: TooManyItems, BlockTooLarge, and

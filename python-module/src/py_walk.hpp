@@ -7,7 +7,6 @@
 
 #include "python.hpp"
 
-#include <array>
 #include <concepts>  // std::derived_from
 #include <cstdint>
 #include <span>
@@ -27,83 +26,88 @@ namespace tuvax::py {
 struct WalkMode {
   bool generous = false;
   PyObject* default_fn = nullptr;
+  // Anything the walk does not take passes without a word: a second walk
+  // that only looks for conversion errors, and must not call the hook again.
+  bool lenient = false;
+
+  // The mode of that second walk: the hook had its one call per object, and
+  // what it would have been given passes.
+  WalkMode without_hook() const noexcept { return {generous, nullptr, default_fn != nullptr}; }
 };
 
-// What one walk may do, where it is, and where it failed. Every sink is one
-// (a public base), so the walk reaches it without a parameter of its own.
+// What one walk may do, and where it stopped. Every sink is one (a public
+// base), so the walk reaches it without a parameter of its own.
 class WalkState {
  public:
+  // Whether the walk holds its members strongly: Holding<Sink> does.
+  static constexpr bool holds_members = false;
+
   void set_mode(WalkMode mode) noexcept { mode_ = mode; }
-  bool generous() const noexcept { return mode_.generous; }
-  PyObject* default_fn() const noexcept { return mode_.default_fn; }
+  const WalkMode& mode() const noexcept { return mode_; }
 
-  // The container the walk enters at `depth`, and the dict key whose value
-  // it walks there: plain stores on the way down, nothing more.
-  void enter(unsigned depth, PyObject* container) {
-    Level& l = level(depth);
-    l.container = container;
-    l.key = nullptr;
-  }
-  void at_key(unsigned depth, PyObject* key) { level(depth).key = key; }
+  // On the way back from where the walk stopped: the member it stopped in.
+  void stopped_at_key(PyObject* key);
+  void stopped_at_index(Py_ssize_t index);
+  // The dict member that PyDict_Next last gave at `pos`, read again.
+  void stopped_at_entry(PyObject* dict, Py_ssize_t pos);
+  // The steps from the top-level value down to where the walk stopped.
+  std::vector<PathStep> stop_path() const;
 
-  // Before Python code runs inside the walk (a default hook, a dict
-  // subclass's items()): holds every container the walk is in above
-  // `depth`, and the keys it is at, until the walk ends. The code may drop
-  // them from their containers, and the walk goes on reading them.
-  void pin(unsigned depth);
-
-  // From the failing value up to the top-level one, innermost step first:
-  // written only on the way back from a failure.
-  std::vector<PathStep> failed_at;       // where a Python exception was raised
-  std::vector<PathStep> sink_failed_at;  // where the sink met its own first error
+  // The walk met Python code it cannot run while it holds its members
+  // borrowed (a dict subclass's own items()): it stopped, and the caller
+  // walks again with Holding<Sink>.
+  void need_holding() noexcept { needs_holding_ = true; }
+  bool needs_holding() const noexcept { return needs_holding_; }
 
  private:
-  struct Level {
-    PyObject* container = nullptr;
-    PyObject* key = nullptr;
-    PyObject* pinned_container = nullptr;  // what pins_ holds of this level
-    PyObject* pinned_key = nullptr;
-  };
-  // Levels deeper than this live in overflow_ (the walk goes deeper than
-  // any writer's limit only to find conversion errors).
-  static constexpr unsigned inline_levels = 64;
-  Level& level(unsigned depth) {
-    if (depth < inline_levels) return levels_[depth];
-    if (overflow_.size() <= depth - inline_levels) overflow_.resize(depth - inline_levels + 1);
-    return overflow_[depth - inline_levels];
-  }
-
   WalkMode mode_;
-  std::array<Level, inline_levels> levels_;
-  std::vector<Level> overflow_;
-  std::vector<PyRef> pins_;
+  std::vector<PathStep> stopped_at_;  // innermost step first
+  bool needs_holding_ = false;
 };
 
-inline void WalkState::pin(unsigned depth) {
-  // A pinned object lives until the walk ends, so its address cannot come
-  // back as another object's: equal pointers are the same object.
-  for (unsigned d = 0; d < depth; ++d) {
-    Level& l = level(d);
-    if (l.container != l.pinned_container) {
-      pins_.push_back(PyRef::borrow(l.container));
-      l.pinned_container = l.container;
-    }
-    if (l.key != nullptr && l.key != l.pinned_key) {
-      pins_.push_back(PyRef::borrow(l.key));
-      l.pinned_key = l.key;
-    }
+// A sink whose walk holds every member strongly, so that Python code run
+// during it (a default hook, items()) may change the containers being
+// walked without freeing what the walk still reads. Two reference-count
+// writes per member: only for walks that run Python code.
+template <class S>
+struct Holding : S {
+  using S::S;
+  static constexpr bool holds_members = true;
+};
+
+[[gnu::noinline, gnu::cold]] inline void WalkState::stopped_at_key(PyObject* key) {
+  stopped_at_.push_back({PyRef::borrow(key), 0});
+}
+
+[[gnu::noinline, gnu::cold]] inline void WalkState::stopped_at_index(Py_ssize_t index) {
+  stopped_at_.push_back({PyRef{}, index});
+}
+
+[[gnu::noinline, gnu::cold]] inline void WalkState::stopped_at_entry(PyObject* dict, Py_ssize_t pos) {
+  // PyDict_Next leaves `pos` one past the entry it gave; from there back it
+  // finds that entry again (or, should a hook have removed it, the next).
+  Py_ssize_t at = pos - 1;
+  PyObject* key = nullptr;
+  if (PyDict_Next(dict, &at, &key, nullptr)) stopped_at_key(key);
+}
+
+[[gnu::noinline, gnu::cold]] inline std::vector<PathStep> WalkState::stop_path() const {
+  std::vector<PathStep> steps;
+  steps.reserve(stopped_at_.size());
+  for (auto it = stopped_at_.rbegin(); it != stopped_at_.rend(); ++it) {
+    steps.push_back({PyRef::borrow(it->key.get()), it->index});
   }
+  return steps;
 }
 
 // A sink receives one event per value, in document order; containers come
 // with the object itself, so that a sink can look ahead at its members.
-// An event returns false with a Python exception set to end the walk. A
-// sink that meets an error of its own (a core limit, say) records it and
-// returns false once, without an exception: the walk notes where, and goes
-// on, so that it still reports any conversion error (TypeError,
-// OverflowError, RecursionError) that lies further on: those come first,
-// whatever the sink thought of the data. After that the sink takes every
-// event and returns true.
+// Every event returns false only with a Python exception set; a sink that
+// meets an error of its own (a core limit, say) records it and keeps
+// returning true, so that the walk still reports any conversion error
+// (TypeError, OverflowError, RecursionError) that lies further on: those
+// come first, whatever the sink thought of the data. (locate_py finds the
+// value such an error was about, afterwards.)
 template <class S>
 concept PySink = std::derived_from<S, WalkState> && requires(S& s, std::string_view v, std::span<const std::uint8_t> raw, bool f, std::uint64_t u,
                           std::int64_t i, double d, PyObject* o, Py_ssize_t n) {
@@ -149,54 +153,32 @@ class RecursionGuard {
 
 // A member of a container during the walk. Without the GIL another thread
 // may drop it from its container at any time, so the walk holds it strongly.
-// With the GIL nothing else runs while the walk does: the strict walk calls
-// no Python code and allocates no object the collector could act on, so the
+// With the GIL nothing else runs while a walk that runs no Python code
+// does: it allocates no object the collector could act on, so the
 // container's own reference keeps the member alive and the walk saves two
-// reference-count writes per member. (The generous walk pins what it is in
-// before it runs Python code: WalkState::pin.)
+// reference-count writes per member. A walk that runs Python code holds
+// its members (Holding<Sink>).
 #ifdef Py_GIL_DISABLED
-struct Item : PyRef {
-  explicit Item(PyObject* p) noexcept : PyRef(PyRef::borrow(p)) {}
+template <bool>
+struct Member : PyRef {
+  explicit Member(PyObject* p) noexcept : PyRef(PyRef::borrow(p)) {}
 };
 #else
-class Item {
+template <bool Strong>
+class Member {
  public:
-  explicit Item(PyObject* p) noexcept : p_(p) {}
+  explicit Member(PyObject* p) noexcept : p_(p) {}
   PyObject* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 
  private:
   PyObject* p_;
 };
+template <>
+struct Member<true> : PyRef {
+  explicit Member(PyObject* p) noexcept : PyRef(PyRef::borrow(p)) {}
+};
 #endif
-
-// ---- After a failure ----
-
-// A part of a container failed: notes the member's step on the trail of
-// that failure. A Python exception ends the walk (false). The sink's own
-// error does not (true): the container goes on, so that a conversion error
-// further on still wins, and reports the failure upwards once it is done.
-inline bool resume_after(WalkState& state, PyObject* key, Py_ssize_t index, bool& sink_failed) {
-  auto& trail = PyErr_Occurred() ? state.failed_at : state.sink_failed_at;
-  trail.push_back({PyRef::borrow(key), index});
-  if (&trail == &state.failed_at) return false;
-  sink_failed = true;
-  return true;
-}
-
-// A container's own event failed: a Python exception ends the walk; the
-// sink's own error is this container's, and its members are still walked.
-inline bool own_failure(bool& sink_failed) noexcept {
-  if (PyErr_Occurred()) return false;
-  sink_failed = true;
-  return true;
-}
-
-// TypeError "cannot convert {name} to Tuvax value".
-inline void raise_unsupported(PyObject* obj) {
-  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
-  if (name) PyErr_Format(PyExc_TypeError, "cannot convert %U to Tuvax value", name.get());
-}
 
 // The text of a str without creating its UTF-8 cache where the object's own
 // storage already is UTF-8 (ASCII); nullptr with an exception set for a str
@@ -264,19 +246,17 @@ bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
   // other thread changes the dict while it is walked (with the GIL this is
   // nothing). There members are held strongly all the same (see Item),
   // because a nested section may suspend this one.
-  bool sink_failed = false;
-  sink.enter(depth, dict);
   Py_BEGIN_CRITICAL_SECTION(dict);
   const Py_ssize_t start_len = PyDict_GET_SIZE(dict);
-  ok = sink.begin_object(dict, start_len) || own_failure(sink_failed);
+  ok = sink.begin_object(dict, start_len);
   Py_ssize_t remaining = start_len;
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
   PyObject* v = nullptr;
   while (ok && PyDict_Next(dict, &pos, &k, &v)) {
     --remaining;
-    Item key(k);
-    Item value(v);
+    Member<S::holds_members> key(k);
+    Member<S::holds_members> value(v);
     Py_ssize_t key_len = 0;
     const char* key_text =
         PyUnicode_CheckExact(key.get()) || PyUnicode_Check(key.get()) ? str_utf8(key.get(), key_len) : nullptr;
@@ -286,32 +266,34 @@ bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
       ok = false;
       break;
     }
-    sink.at_key(depth, key.get());
     ok = sink.key(std::string_view(key_text, static_cast<std::size_t>(key_len))) &&
          walk_member(sink, value.get(), depth + 1);
-    if (!ok) ok = resume_after(sink, key.get(), 0, sink_failed);
-    if (ok && PyDict_GET_SIZE(dict) != start_len) {
+    if (!ok) {
+      sink.stopped_at_entry(dict, pos);
+      break;
+    }
+    if (PyDict_GET_SIZE(dict) != start_len) {
       raise_internal_failure("dictionary changed size during iteration");
       ok = false;
-    } else if (ok && remaining < 0) {
+    } else if (remaining < 0) {
       raise_internal_failure("dictionary keys changed during iteration");
       ok = false;
     }
   }
   Py_END_CRITICAL_SECTION();
-  return ok && !sink_failed && sink.end_object();
+  return ok && sink.end_object();
 }
 
+// Inlined into walk() for exact lists, as it was before the generous walk
+// (a list subclass there) gave it a second caller.
 template <PySink S>
-bool walk_list(S& sink, PyObject* list, unsigned depth) {
+[[gnu::always_inline]] inline bool walk_list(S& sink, PyObject* list, unsigned depth) {
   RecursionGuard recursion(depth);
   if (!recursion.entered()) return false;
   bool ok = true;
-  bool sink_failed = false;
-  sink.enter(depth, list);
   Py_BEGIN_CRITICAL_SECTION(list);
   const Py_ssize_t len = PyList_GET_SIZE(list);
-  ok = sink.begin_array(list, len) || own_failure(sink_failed);
+  ok = sink.begin_array(list, len);
   for (Py_ssize_t i = 0; ok && i < len; ++i) {
     // A strong reference: the item must outlive its own walk whatever
     // happens to the list meanwhile. With the GIL the list cannot change
@@ -320,7 +302,7 @@ bool walk_list(S& sink, PyObject* list, unsigned depth) {
 #ifdef Py_GIL_DISABLED
     PyRef item = PyRef::steal(PyList_GetItemRef(list, i));
 #else
-    Item item(i < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, i) : nullptr);
+    Member<S::holds_members> item(i < PyList_GET_SIZE(list) ? PyList_GET_ITEM(list, i) : nullptr);
 #endif
     if (!item) {
       PyErr_Clear();
@@ -328,48 +310,76 @@ bool walk_list(S& sink, PyObject* list, unsigned depth) {
       ok = false;
       break;
     }
-    ok = walk_member(sink, item.get(), depth + 1) || resume_after(sink, nullptr, i, sink_failed);
+    ok = walk_member(sink, item.get(), depth + 1);
+    if (!ok) sink.stopped_at_index(i);
   }
   if (ok && PyList_GET_SIZE(list) != len) {
     raise_internal_failure("list changed size during iteration");
     ok = false;
   }
   Py_END_CRITICAL_SECTION();
-  return ok && !sink_failed && sink.end_array();
+  return ok && sink.end_array();
 }
 
 // ---- The generous walk ----
+
+// TypeError "cannot convert {name} to Tuvax value".
+[[gnu::cold]] inline void raise_unsupported(PyObject* obj) {
+  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (name) PyErr_Format(PyExc_TypeError, "cannot convert %U to Tuvax value", name.get());
+}
 
 // A tuple, or a tuple subclass such as a namedtuple: an array.
 template <PySink S>
 bool walk_tuple(S& sink, PyObject* tuple, unsigned depth) {
   RecursionGuard recursion(depth);
   if (!recursion.entered()) return false;
-  bool sink_failed = false;
-  sink.enter(depth, tuple);
   const Py_ssize_t len = PyTuple_GET_SIZE(tuple);
-  bool ok = sink.begin_array(tuple, len) || own_failure(sink_failed);
+  bool ok = sink.begin_array(tuple, len);
   for (Py_ssize_t i = 0; ok && i < len; ++i) {
-    ok = walk(sink, PyTuple_GET_ITEM(tuple, i), depth + 1) || resume_after(sink, nullptr, i, sink_failed);
+    ok = walk(sink, PyTuple_GET_ITEM(tuple, i), depth + 1);
+    if (!ok) sink.stopped_at_index(i);
   }
-  return ok && !sink_failed && sink.end_array();
+  return ok && sink.end_array();
+}
+
+// Whether items() of `mapping` is dict's or OrderedDict's own, which run no
+// Python code (their views are iterated in C).
+inline bool items_in_c(PyObject* mapping) {
+  PyTypeObject* type = Py_TYPE(mapping);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  // A method defined in Python is a function; dict's and OrderedDict's are
+  // method descriptors. Only the type's own attribute (no instance dict)
+  // is looked at: a dict subclass instance's __dict__ is ignored by neither.
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(reinterpret_cast<PyObject*>(type), "items", &found) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef items = PyRef::steal(found);
+  return items && Py_IS_TYPE(items.get(), &PyMethodDescr_Type);
 }
 
 // A dict subclass: its items() in its own order (an OrderedDict's may
 // differ from the order of its storage), taken into a list of our own, so
-// the pairs stay whatever the subclass does meanwhile.
+// the pairs stay whatever the subclass does meanwhile. An items() written
+// in Python needs a walk that holds its members: the walk stops, for the
+// caller to walk again with one.
 template <PySink S>
 bool walk_mapping(S& sink, PyObject* mapping, unsigned depth) {
   RecursionGuard recursion(depth);
   if (!recursion.entered()) return false;
-  sink.pin(depth);
+  if constexpr (!S::holds_members) {
+    if (!items_in_c(mapping)) {
+      sink.need_holding();
+      return false;
+    }
+  }
   PyRef self = PyRef::borrow(mapping);
   PyRef items = PyRef::steal(PyMapping_Items(mapping));
   if (!items) return false;
-  sink.enter(depth, mapping);  // its keys are held by `items`
-  bool sink_failed = false;
   const Py_ssize_t len = PyList_GET_SIZE(items.get());
-  bool ok = sink.begin_object(mapping, len) || own_failure(sink_failed);
+  bool ok = sink.begin_object(mapping, len);
   for (Py_ssize_t i = 0; ok && i < len; ++i) {
     PyObject* pair = PyList_GET_ITEM(items.get(), i);
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
@@ -385,11 +395,11 @@ bool walk_mapping(S& sink, PyObject* mapping, unsigned depth) {
       PyErr_SetString(PyExc_TypeError, "dict keys must be strings");
       return false;
     }
-    ok = (sink.key(std::string_view(key_text, static_cast<std::size_t>(key_len))) &&
-          walk(sink, PyTuple_GET_ITEM(pair, 1), depth + 1)) ||
-         resume_after(sink, key, 0, sink_failed);
+    ok = sink.key(std::string_view(key_text, static_cast<std::size_t>(key_len))) &&
+         walk(sink, PyTuple_GET_ITEM(pair, 1), depth + 1);
+    if (!ok) sink.stopped_at_key(key);
   }
-  return ok && !sink_failed && sink.end_object();
+  return ok && sink.end_object();
 }
 
 // What the generous walk takes without calling the default hook.
@@ -407,10 +417,13 @@ inline constexpr int max_default_calls = 16;
 // in all. The hook's exceptions pass unchanged.
 template <PySink S>
 bool walk_default(S& sink, PyObject* obj, unsigned depth) {
-  sink.pin(depth);
+  if constexpr (!S::holds_members) {
+    sink.need_holding();
+    return false;
+  }
   PyRef current = PyRef::borrow(obj);
   for (int calls = 1;; ++calls) {
-    PyRef result = PyRef::steal(PyObject_CallOneArg(sink.default_fn(), current.get()));
+    PyRef result = PyRef::steal(PyObject_CallOneArg(sink.mode().default_fn, current.get()));
     if (!result) return false;
     if (result.get() == current.get()) {
       PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(current.get())));
@@ -433,12 +446,26 @@ bool walk_default(S& sink, PyObject* obj, unsigned depth) {
   }
 }
 
-// The one way out of the strict data model: a tuple or the default hook's
-// answer in the generous walk, else TypeError.
+// Everything but the exact types and the scalar subclasses, out of the hot
+// walk: subclasses of dict and list (TypeError in the strict walk), and in
+// the generous walk tuples, then the default hook's answer; else TypeError.
 template <PySink S>
-bool walk_other(S& sink, PyObject* obj, unsigned depth) {
-  if (sink.generous() && PyTuple_Check(obj)) return walk_tuple(sink, obj, depth);
-  if (sink.default_fn() != nullptr) return walk_default(sink, obj, depth);
+[[gnu::noinline, gnu::cold]] bool walk_other(S& sink, PyObject* obj, unsigned depth) {
+  PyTypeObject* type = Py_TYPE(obj);
+  const WalkMode& mode = sink.mode();
+  if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
+    if (mode.generous) return walk_mapping(sink, obj, depth);
+    raise_not_instance(obj, "dict");
+    return false;
+  }
+  if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
+    if (mode.generous) return walk_list(sink, obj, depth);
+    raise_not_instance(obj, "list");
+    return false;
+  }
+  if (mode.generous && PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) return walk_tuple(sink, obj, depth);
+  if (mode.default_fn != nullptr) return walk_default(sink, obj, depth);
+  if (mode.lenient) return true;
   raise_unsupported(obj);
   return false;
 }
@@ -474,34 +501,56 @@ bool walk(S& sink, PyObject* obj, unsigned depth) {
     return sink.bytes({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
                        static_cast<std::size_t>(PyBytes_GET_SIZE(obj))});
   }
-  if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
-    if (sink.generous()) return walk_mapping(sink, obj, depth);
-    raise_not_instance(obj, "dict");
-    return false;
-  }
-  if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
-    if (sink.generous()) return walk_list(sink, obj, depth);
-    raise_not_instance(obj, "list");
-    return false;
-  }
   return walk_other(sink, obj, depth);
 }
 
 }  // namespace detail
 
 // Feeds `obj` (borrowed) and everything under it to `sink`, in the sink's
-// WalkMode. False with an exception set: TypeError for anything outside the
-// data model (strictly: dicts and lists exact; dict keys str), OverflowError,
-// UnicodeEncodeError, RecursionError, the default hook's own exception; the
-// exception carries the JSON path of the value as a note. True once the
-// walk is complete: the sink's own error, if it met one, is for the sink to
-// raise, and sink_failed_at says where.
+// WalkMode. True: the walk is complete. False with an exception set:
+// TypeError for anything outside the data model (strictly: dicts and lists
+// exact; dict keys str), OverflowError, UnicodeEncodeError, RecursionError,
+// the default hook's own exception, each with the JSON path of its value as
+// a note. False without one: the sink stopped it with an error of its own,
+// at sink.stop_path().
 template <PySink S>
 [[nodiscard]] bool walk_py(S& sink, PyObject* obj) {
-  if (detail::walk(sink, obj, 0) || !PyErr_Occurred()) return true;
-  add_path_note(sink.failed_at);
+  if (detail::walk(sink, obj, 0)) return true;
+  if (PyErr_Occurred()) add_path_note(sink.stop_path());
   return false;
 }
+
+// For a sink's own error, found after the walk: the steps from the
+// top-level value down to where a walk of `obj` in `mode` (without a hook)
+// meets `target`, a container as begin_array or begin_object get it, or
+// the bytes of a str or bytes as str or bytes get them. None when it does
+// not meet it (it was inside a default hook's answer).
+struct Locator : WalkState {
+  const void* target = nullptr;
+  bool null() { return true; }
+  bool boolean(bool) { return true; }
+  bool uint(std::uint64_t) { return true; }
+  bool integer(std::int64_t) { return true; }
+  bool real(double) { return true; }
+  bool str(std::string_view s) { return s.data() != target; }
+  bool bytes(std::span<const std::uint8_t> b) { return b.data() != target; }
+  bool begin_array(PyObject* o, Py_ssize_t) { return o != target; }
+  bool end_array() { return true; }
+  bool begin_object(PyObject* o, Py_ssize_t) { return o != target; }
+  bool key(std::string_view) { return true; }
+  bool end_object() { return true; }
+};
+
+[[gnu::noinline, gnu::cold]] inline std::vector<PathStep> locate_py(PyObject* obj, const void* target,
+                                                                   WalkMode mode) {
+  Holding<Locator> locator;  // it may run a dict subclass's items()
+  locator.set_mode(mode);
+  locator.target = target;
+  if (target == nullptr || detail::walk(locator, obj, 0)) return {};
+  PyErr_Clear();  // nothing new: this walk has been made before
+  return locator.stop_path();
+}
+
 
 }  // namespace tuvax::py
 

@@ -18,45 +18,47 @@ namespace tuvax::py {
 namespace {
 
 // Receives the walk's events and lays them out through the core's writer.
-// The writer's own failures (nesting, memory) are kept there and reported to
-// the walk once, which notes where and goes on, so that a conversion error
-// anywhere in the object still wins.
+// The writer's own failures (nesting, memory) are kept there while the walk
+// goes on, so that a conversion error anywhere in the object still wins;
+// the container it refuses, if it does, is kept here.
 class TextSink : public WalkState {
  public:
   TextSink(tuvax::detail::OutputBuffer& out, std::uint64_t indent) noexcept : w_(out, indent) {}
 
   const tuvax::detail::TextWriter& writer() const noexcept { return w_; }
+  // The container the writer refused, or nullptr.
+  PyObject* refused() const noexcept { return refused_; }
 
   bool null() {
     if (prefix()) w_.null(), done();
-    return status();
+    return true;
   }
   bool boolean(bool b) {
     if (prefix()) w_.boolean(b), done();
-    return status();
+    return true;
   }
   bool uint(std::uint64_t u) {
     if (prefix()) w_.uint(u), done();
-    return status();
+    return true;
   }
   bool integer(std::int64_t i) {
     if (prefix()) w_.integer(i), done();
-    return status();
+    return true;
   }
   bool real(double d) {
     if (prefix()) w_.real(d), done();
-    return status();
+    return true;
   }
   bool str(std::string_view s) {
     if (prefix()) w_.str(s), done();
-    return status();
+    return true;
   }
   bool bytes(std::span<const std::uint8_t> b) {
     if (prefix()) w_.bytes(b), done();
-    return status();
+    return true;
   }
   bool begin_array(PyObject* seq, Py_ssize_t n) {
-    if (!prefix()) return status();
+    if (!prefix()) return true;
     if (n == 0) {
       if (w_.empty_array()) push(Form::empty);
     } else if (static_cast<std::size_t>(n) <= tuvax::detail::max_inline_elements && all_inline(seq, n)) {
@@ -64,10 +66,11 @@ class TextSink : public WalkState {
     } else {
       if (w_.open_block(false)) push(Form::block_array);
     }
-    return status();
+    if (!w_.ok()) refused_ = seq;
+    return true;
   }
   bool end_array() {
-    if (!w_.ok()) return status();
+    if (!w_.ok()) return true;
     const Form form = frames_[--depth_].form;
     if (form == Form::inline_array) {
       w_.close_inline_array();
@@ -75,26 +78,27 @@ class TextSink : public WalkState {
       w_.close_block(false);
     }
     done();
-    return status();
+    return true;
   }
-  bool begin_object(PyObject*, Py_ssize_t n) {
-    if (!prefix()) return status();
+  bool begin_object(PyObject* map, Py_ssize_t n) {
+    if (!prefix()) return true;
     if (n == 0) {
       if (w_.empty_object()) push(Form::empty);
     } else {
       if (w_.open_block(true)) push(Form::object);
     }
-    return status();
+    if (!w_.ok()) refused_ = map;
+    return true;
   }
   bool key(std::string_view k) {
     if (w_.ok()) w_.member(k);
-    return status();
+    return true;
   }
   bool end_object() {
-    if (!w_.ok()) return status();
+    if (!w_.ok()) return true;
     if (frames_[--depth_].form == Form::object) w_.close_block(true);
     done();
-    return status();
+    return true;
   }
 
  private:
@@ -103,14 +107,6 @@ class TextSink : public WalkState {
     Form form;
     bool first;  // no element written yet (block arrays)
   };
-
-  // false for the one event in which the writer failed, so that the walk
-  // notes where; true before and after.
-  bool status() noexcept {
-    if (w_.ok() || reported_) return true;
-    reported_ = true;
-    return false;
-  }
 
   // What comes before a value where it stands; false once the writer failed.
   bool prefix() {
@@ -155,7 +151,7 @@ class TextSink : public WalkState {
   // one past the limit, and nothing is pushed after a failure.
   std::array<Frame, tuvax::detail::text_max_depth + 1> frames_{};
   std::size_t depth_ = 0;
-  bool reported_ = false;
+  PyObject* refused_ = nullptr;
 };
 
 // The output buffer, kept from one call to the next on each thread: a text
@@ -196,20 +192,41 @@ class BufferLease {
 
 }  // namespace
 
-PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent, WalkMode mode) {
+namespace {
+
+// One walk into the thread's buffer. `again`: the walk met Python code it
+// cannot run with Sink, and wrote nothing that stays.
+template <class Sink>
+PyObject* print_walk(PyObject* obj, std::uint64_t indent, WalkMode mode, bool& again) {
   BufferLease lease;
-  TextSink sink(lease.get(), indent);
+  Sink sink(lease.get(), indent);
   sink.set_mode(mode);
-  if (!walk_py(sink, obj)) return nullptr;
+  if (!walk_py(sink, obj)) {
+    again = sink.needs_holding();
+    return nullptr;
+  }
   const tuvax::detail::TextWriter& w = sink.writer();
   if (!w.ok()) {
+    auto path = locate_py(obj, sink.refused(), mode.without_hook());
     raise_core_error(CoreStep::Format, *w.error());
-    add_path_note(sink.sink_failed_at);
+    add_path_note(path);
     return nullptr;
   }
   // The text is well-formed UTF-8: its strings and keys came from str
   // objects, everything else is ASCII.
   return ObjectBuilder::make_str(w.buffer().view(), w.ascii());
+}
+
+}  // namespace
+
+PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent, WalkMode mode) {
+  // As for encode: a walk that calls a hook holds what it walks.
+  bool again = mode.default_fn != nullptr;
+  if (!again) {
+    PyObject* text = print_walk<TextSink>(obj, indent, mode, again);
+    if (!again) return text;
+  }
+  return print_walk<Holding<TextSink>>(obj, indent, mode, again);
 }
 
 PyObject* parse_text_object(std::string_view text, std::uint64_t* comments) {

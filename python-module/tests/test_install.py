@@ -39,6 +39,14 @@ def _core_build(tmp_path):
 
 
 @needs_cmake
+def test_configure_without_build_type_is_release(tmp_path):
+    # It used to build the C++ quick start without optimisation.
+    build = tmp_path / "plain"
+    sh("cmake", "-S", REPO, "-B", build, "-DTUVAX_BUILD_TESTS=OFF", "-DTUVAX_BUILD_PYTHON=OFF")
+    assert "CMAKE_BUILD_TYPE:STRING=Release\n" in (build / "CMakeCache.txt").read_text()
+
+
+@needs_cmake
 @no_asan
 def test_installed_cpp_package_builds_the_example(tmp_path):
     prefix = tmp_path / "prefix"
