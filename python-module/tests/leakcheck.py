@@ -307,12 +307,7 @@ def run_case(expected, call):
     try:
         call()
     except BaseException as e:
-        # The module's OSErrors are of a private subclass of the mapped class.
-        cls = type(e)
-        if cls is not expected and expected is not None and cls.__base__ is expected \
-                and cls.__module__ == "_tuvax_native":
-            cls = expected
-        if expected is None or cls is not expected:
+        if expected is None or type(e) is not expected:
             raise AssertionError(f"raised {type(e).__name__}: {e}") from e
     else:
         if expected is not None:
@@ -362,6 +357,13 @@ def main():
                 continue
             refs = [r for r, _ in rounds]
             blocks = [b for _, b in rounds]
+            if min(refs) > TOLERANCE or min(blocks) > TOLERANCE:
+                # A leak grows every time; the interpreter's own caches can
+                # take a round or two more to settle on a loaded machine, so
+                # a case that grew is measured once more before it fails.
+                rounds = growth(expected, call, 10 * WARMUP)
+                refs = [r for r, _ in rounds]
+                blocks = [b for _, b in rounds]
             if min(refs) > TOLERANCE or min(blocks) > TOLERANCE:
                 print(f"FAIL {name}: grows every round of {REPEATS} calls: references {refs}, blocks {blocks}")
                 failed += 1
