@@ -109,7 +109,8 @@ struct Holding : S {
 // come first, whatever the sink thought of the data. (locate_py finds the
 // value such an error was about, afterwards.)
 template <class S>
-concept PySink = std::derived_from<S, WalkState> && requires(S& s, std::string_view v, std::span<const std::uint8_t> raw, bool f, std::uint64_t u,
+concept PySink = std::derived_from<S, WalkState> &&
+                 requires(S& s, std::string_view v, std::span<const std::uint8_t> raw, bool f, std::uint64_t u,
                           std::int64_t i, double d, PyObject* o, Py_ssize_t n) {
   { s.null() } -> std::same_as<bool>;
   { s.boolean(f) } -> std::same_as<bool>;
@@ -244,7 +245,7 @@ bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
   bool ok = true;
   // A critical section per container: on a free-threaded interpreter no
   // other thread changes the dict while it is walked (with the GIL this is
-  // nothing). There members are held strongly all the same (see Item),
+  // nothing). There members are held strongly all the same (see Member),
   // because a nested section may suspend this one.
   Py_BEGIN_CRITICAL_SECTION(dict);
   const Py_ssize_t start_len = PyDict_GET_SIZE(dict);
