@@ -20,6 +20,10 @@
 #   requested/limit (MemoryLimitExceeded), tag (InvalidWireType), code
 #   (UnknownCompression), block_type (InvalidBlockType), detail (the text of
 #   Decompression and InvalidData), and lineno, colno and detail (TextParse).
+# - A conversion error (TypeError, OverflowError, ...) and a limit error of
+#   the encoder carry the JSON path of their value as a note ("when encoding
+#   $.users[1].joined"); a limit error also a note naming the limit and the
+#   way around it ("hint: ...").
 # - OSError (FileNotFoundError, PermissionError, ...) from the file functions
 #   carries errno, strerror and filename, with its text "{strerror} (os error
 #   {errno})". It is a private subclass of the class named, which keeps that
