@@ -22,6 +22,10 @@
 #   Decompression and InvalidData), and lineno, colno and detail (TextParse).
 #   Errors that happened in a block also carry block_index and block_offset
 #   (else None).
+# - A conversion error (TypeError, OverflowError, ...) and a limit error of
+#   the encoder carry the JSON path of their value as a note ("when encoding
+#   $.users[1].joined"); a limit error also a note naming the limit and the
+#   way around it ("hint: ...").
 # - OSError (FileNotFoundError, PermissionError, ...) from the file functions
 #   is of exactly the class named, with its text "{message} (os error
 #   {errno})" as its one argument and errno set; strerror and filename stay

@@ -127,13 +127,13 @@ bool encode_walk(Encoder& encoder, PyObject* obj, WalkMode mode, bool& again) {
 }  // namespace
 
 bool encode_into(Encoder& encoder, PyObject* obj, WalkMode mode) {
-  // A walk that calls a hook holds what it walks from the start; any other
-  // only once it meets Python code (a dict subclass's own items()).
-  bool again = mode.default_fn != nullptr;
-  if (!again) {
-    const bool done = encode_walk<WireSink>(encoder, obj, mode, again);
-    if (!again) return done;
-  }
+  // Borrowing, until the walk is about to run Python code (the default
+  // hook, a dict subclass's own items()): then it starts again holding what
+  // it walks, the hook not yet called. A hook that is given but never
+  // needed costs nothing.
+  bool again = false;
+  const bool done = encode_walk<WireSink>(encoder, obj, mode, again);
+  if (!again) return done;
   return encode_walk<Holding<WireSink>>(encoder, obj, mode, again);
 }
 

@@ -54,8 +54,8 @@ class WalkState {
   std::vector<PathStep> stop_path() const;
 
   // The walk met Python code it cannot run while it holds its members
-  // borrowed (a dict subclass's own items()): it stopped, and the caller
-  // walks again with Holding<Sink>.
+  // borrowed (the default hook, a dict subclass's own items()): it stopped
+  // before running it, and the caller walks again with Holding<Sink>.
   void need_holding() noexcept { needs_holding_ = true; }
   bool needs_holding() const noexcept { return needs_holding_; }
 

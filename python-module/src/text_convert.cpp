@@ -220,12 +220,11 @@ PyObject* print_walk(PyObject* obj, std::uint64_t indent, WalkMode mode, bool& a
 }  // namespace
 
 PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent, WalkMode mode) {
-  // As for encode: a walk that calls a hook holds what it walks.
-  bool again = mode.default_fn != nullptr;
-  if (!again) {
-    PyObject* text = print_walk<TextSink>(obj, indent, mode, again);
-    if (!again) return text;
-  }
+  // As for encode: holding what it walks only once it is about to run
+  // Python code.
+  bool again = false;
+  PyObject* text = print_walk<TextSink>(obj, indent, mode, again);
+  if (!again) return text;
   return print_walk<Holding<TextSink>>(obj, indent, mode, again);
 }
 
