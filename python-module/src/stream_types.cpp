@@ -28,6 +28,15 @@
 namespace tuvax::py {
 namespace {
 
+// A path argument as the file system's bytes, kept (a NUL byte is already
+// refused by the conversion), or nullopt with an exception set.
+std::optional<std::string> owned_path(const char* param, PyObject* arg) {
+  PyRef holder;
+  auto path = arg_path(param, arg, holder);
+  if (!path) return std::nullopt;
+  return std::string(*path);
+}
+
 // Io(0) stands for "the Python exception that is set": raise_file_error
 // then leaves it as it is.
 TuvaxError python_failed() { return TuvaxError::io(0); }
@@ -179,14 +188,9 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       state->call_sink.emplace(target);
       state->blocks.emplace(*state->call_sink);
     } else {
-      PyRef holder;
-      auto path = arg_path("target", target, holder);
+      auto path = owned_path("target", target);
       if (!path) return nullptr;
-      if (path->find('\0') != std::string_view::npos) {
-        raise_nul_in_path();
-        return nullptr;
-      }
-      state->path = std::string(*path);
+      state->path = std::move(*path);
       if (auto r = state->file.open(state->path, state->blocking); !r) {
         raise_file_error(CoreStep::Finish, r.error(), state->path);
         return nullptr;
@@ -311,14 +315,9 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       state->call_source.emplace(source);
       state->decoder.emplace(*state->call_source);
     } else {
-      PyRef holder;
-      auto path = arg_path("source", source, holder);
+      auto path = owned_path("source", source);
       if (!path) return nullptr;
-      if (path->find('\0') != std::string_view::npos) {
-        raise_nul_in_path();
-        return nullptr;
-      }
-      state->path = std::string(*path);
+      state->path = std::move(*path);
       if (auto r = state->file.open(state->path, state->blocking); !r) {
         raise_file_error(CoreStep::Decode, r.error(), state->path);
         return nullptr;
