@@ -189,41 +189,20 @@ PyRef encode_to_bytes(PyObject* obj, WalkMode mode) {
   return finish_to_bytes(encoder);
 }
 
-NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out, std::string_view path) {
-  auto step = decoder.decode_next(builder);
-  if (!step) {
-    (void)builder.take();  // drops what the failed value left
-    raise_file_error(CoreStep::Decode, step.error(), path);
-    return NextValue::input_error;
-  }
-  switch (*step) {
-    case DecodeStep::value: out = builder.take(); return NextValue::value;
-    case DecodeStep::end: return NextValue::end;
-    case DecodeStep::stopped: break;
-  }
-  (void)builder.take();
-  // The builder stops only with its exception set; a decoder stopped earlier
-  // has none, and must not be mistaken for the end.
-  if (!PyErr_Occurred()) raise_internal_failure("a value builder stopped without an exception");
-  return NextValue::builder_failed;
-}
-
 std::optional<std::vector<PyRef>> decode_document(std::span<const std::uint8_t> data) {
   Decoder decoder(data);
   return decode_all(decoder);
 }
 
 std::optional<std::vector<PyRef>> decode_all(Decoder& decoder, std::string_view path) {
-  ObjectBuilder builder;
+  ValueStream values;
   std::vector<PyRef> items;
   for (;;) {
     PyRef obj;
-    switch (decode_next(decoder, builder, obj, path)) {
-      case NextValue::value: items.push_back(std::move(obj)); break;
-      case NextValue::end: return items;
-      case NextValue::input_error:
-      case NextValue::builder_failed: return std::nullopt;
-    }
+    const int r = values.next(decoder, obj, path);
+    if (r < 0) return std::nullopt;
+    if (r == 0) return items;
+    items.push_back(std::move(obj));
   }
 }
 
@@ -258,12 +237,23 @@ int ValueStream::next(Decoder& decoder, PyRef& out, std::string_view path) {
   stopped_by_ = "interrupted call";  // stays if a C++ exception leaves below
   try {
     if (!builder_) builder_ = std::make_unique<ObjectBuilder>();
-    switch (decode_next(decoder, *builder_, out, path)) {
-      case NextValue::value: stopped_by_.clear(); return 1;
-      case NextValue::end: stopped_by_.clear(); return 0;
-      case NextValue::input_error: stopped_by_.clear(); return -1;
-      case NextValue::builder_failed: break;
+    auto step = decoder.decode_next(*builder_);
+    if (!step) {
+      (void)builder_->take();  // drops what the failed value left
+      raise_file_error(CoreStep::Decode, step.error(), path);
+      stopped_by_.clear();  // the decoder repeats an input error itself
+      return -1;
     }
+    if (*step != DecodeStep::stopped) {
+      stopped_by_.clear();
+      if (*step == DecodeStep::end) return 0;
+      out = builder_->take();
+      return 1;
+    }
+    (void)builder_->take();
+    // The builder stops only with its exception set; a decoder stopped
+    // earlier has none, and must not be mistaken for the end.
+    if (!PyErr_Occurred()) raise_internal_failure("a value builder stopped without an exception");
   } catch (const std::bad_alloc&) {
     stopped_by_ = "MemoryError";
     throw;  // the entry guard raises it

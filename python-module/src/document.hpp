@@ -52,17 +52,6 @@ class ObjectBuilder;
 // file at `path` (empty for none) is the mapped OSError.
 [[nodiscard]] std::optional<std::vector<PyRef>> decode_all(Decoder& decoder, std::string_view path = {});
 
-// What decode_next() came to.
-enum class NextValue : std::uint8_t {
-  value,           // `out` holds the next top-level value
-  end,             // the verified trailer: no more values
-  input_error,     // RuntimeError "decode error: {e}"; the decoder repeats it
-  builder_failed,  // the builder's own exception (MemoryError, say); the value is lost
-};
-
-// The next top-level value of `decoder`, built by `builder` into `out`.
-[[nodiscard]] NextValue decode_next(Decoder& decoder, ObjectBuilder& builder, PyRef& out, std::string_view path = {});
-
 // Top-level values one at a time, for the iterator types. An input error
 // repeats on every later call (the decoder keeps it), and a failed read may
 // be tried again; any other failure inside a call (a MemoryError, another
@@ -77,8 +66,8 @@ class ValueStream {
   ValueStream(const ValueStream&) = delete;
   ValueStream& operator=(const ValueStream&) = delete;
 
-  // 1 with `out` set, 0 at the verified trailer, -1 with an exception set.
-  // `path` names the file a failed read is reported for.
+  // As PyIter_NextItem: 1 with `out` set, 0 at the verified trailer, -1 with
+  // an exception set. `path` names the file a failed read is reported for.
   [[nodiscard]] int next(Decoder& decoder, PyRef& out, std::string_view path = {});
   // Stops the stream for a failure of the caller's own, named by `by` or by
   // the exception set.

@@ -17,19 +17,14 @@ import shutil
 import sys
 import tempfile
 
+from native_support import nested_lists
+
 WARMUP = 20
 ROUNDS = 4
 REPEATS = 100
 # Growth per round tolerated from the interpreter's own bookkeeping; a leak
 # of one reference per call already gives REPEATS.
 TOLERANCE = 10
-
-
-def nested(depth):
-    value = None
-    for _ in range(depth):
-        value = [value]
-    return value
 
 
 def build_cases(m, tmp):
@@ -99,7 +94,7 @@ def build_cases(m, tmp):
     def encoder_failed_encode():
         enc = m.Encoder()
         enc.encode("kept")
-        enc.encode(nested(129))
+        enc.encode(nested_lists(129))
 
     def encoder_finish_to_file(path):
         enc = m.Encoder()
@@ -196,7 +191,7 @@ def build_cases(m, tmp):
         ("encode negative overflow", OverflowError, lambda: m.encode([1, -2**63 - 1])),
         ("encode surrogate", UnicodeEncodeError, lambda: m.encode(["ok", "\ud800"])),
         ("encode self-containing", RecursionError, lambda: m.encode(self_list)),
-        ("encode too deep", RuntimeError, lambda: m.encode(nested(129))),
+        ("encode too deep", RuntimeError, lambda: m.encode(nested_lists(129))),
         ("encode no args", TypeError, lambda: m.encode()),
         ("encode two args", TypeError, lambda: m.encode(1, 2)),
         ("encode duplicate arg", TypeError, lambda: m.encode(1, obj=2)),
@@ -216,7 +211,7 @@ def build_cases(m, tmp):
         ("encode_to_file NUL", OSError, lambda: m.encode_to_file(doc, "a\0b")),
         ("encode_to_file bad path", TypeError, lambda: m.encode_to_file(doc, 5)),
         ("encode_to_file bad object", TypeError, lambda: m.encode_to_file(object(), out_file)),
-        ("encode_to_file too deep", RuntimeError, lambda: m.encode_to_file(nested(129), out_file)),
+        ("encode_to_file too deep", RuntimeError, lambda: m.encode_to_file(nested_lists(129), out_file)),
         ("decode_from_file", ok, lambda: m.decode_from_file(good_file)),
         ("decode_from_file missing", FileNotFoundError, lambda: m.decode_from_file(missing)),
         ("decode_from_file directory", IsADirectoryError, lambda: m.decode_from_file(tmp)),
@@ -275,7 +270,7 @@ def build_cases(m, tmp):
         ("_encode items not pairs", TypeError, lambda: m._encode([OddItems()])),
         ("_encode noted TypeError", TypeError, lambda: m._encode({"a b": [1, {"c": object()}]})),
         ("_encode noted overflow", OverflowError, lambda: m._encode({"k": (2**64,)})),
-        ("_encode limit note and hint", RuntimeError, lambda: m._encode({"a": [nested(129)]})),
+        ("_encode limit note and hint", RuntimeError, lambda: m._encode({"a": [nested_lists(129)]})),
         ("encode limit note and hint", RuntimeError, lambda: m.encode({"s": "x" * (17 << 20)})),
         ("_encode_to_file bytes path", ok, lambda: m._encode_to_file(generous_doc, path_bytes)),
         ("_encode_to_file bad path", TypeError, lambda: m._encode_to_file(1, 3.5)),
@@ -284,7 +279,7 @@ def build_cases(m, tmp):
         ("_decode_from_file missing", FileNotFoundError, lambda: m._decode_from_file(os.fsencode(missing))),
         ("_pretty_print generous", ok, lambda: m._pretty_print(generous_doc, default=hook)),
         ("_pretty_print default raises", ValueError, lambda: m._pretty_print([object()], 0, default=hook)),
-        ("_pretty_print too deep noted", ValueError, lambda: m._pretty_print({"a": nested(130)})),
+        ("_pretty_print too deep noted", ValueError, lambda: m._pretty_print({"a": nested_lists(130)})),
         ("_parse_text_counted", ok, lambda: m._parse_text_counted("// a\n[1, /* b */ 2]")),
         ("_parse_text_counted error", ValueError, lambda: m._parse_text_counted("/* a */ [1,")),
         ("Encoder._encode and _finish_to_file", ok, lambda: encoder_generous(False)),

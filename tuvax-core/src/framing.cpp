@@ -86,12 +86,6 @@ void write_block(BlockType type, std::span<const std::uint8_t> payload, std::vec
   out.insert(out.end(), payload.begin(), payload.end());
 }
 
-void write_trailer(std::vector<std::uint8_t>& out) {
-  std::uint8_t trailer[trailer_size];
-  frame_trailer(xxh64(out), trailer);
-  out.insert(out.end(), trailer, trailer + trailer_size);
-}
-
 void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out) noexcept {
   // Small enough that a copied stretch is still in the first-level cache
   // when it is hashed.

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "tuvax/framing.hpp"  // xxh64, append_le64, write_header, write_trailer
+#include "tuvax/framing.hpp"  // xxh64, append_le64, write_header
 #include "tuvax/varint.hpp"
 
 namespace tuvax::test {
@@ -45,6 +45,13 @@ inline void append_block(const RawBlock& b, ByteVec& out) {
   out.push_back(b.compression);
   append_le64(b.checksum.value_or(xxh64(b.payload)), out);
   out.insert(out.end(), b.payload.begin(), b.payload.end());
+}
+
+// Appends the trailer carrying the hash of everything already in `out`.
+inline void write_trailer(ByteVec& out) {
+  ByteVec file_hash;
+  append_le64(xxh64(out), file_hash);
+  append_block({.type = 0xFF, .payload = file_hash}, out);
 }
 
 inline ByteVec join_document(const RawDocument& doc) {

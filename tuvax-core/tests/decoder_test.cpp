@@ -24,6 +24,7 @@ using test::encode_all;
 using test::expect_error;
 using test::hex;
 using test::RawBlock;
+using test::write_trailer;
 
 constexpr std::uint8_t data_block = 0x01;
 constexpr std::uint8_t dict_block = 0x04;

@@ -12,7 +12,47 @@
 namespace tuvax::detail {
 namespace {
 
-// The fast validator reads a character's verdict from its lead byte's ranges;
+// The length of the well-formed multi-byte character that starts at s[0]
+// (a byte of 0x80 or more), with `left` bytes available; 0 when it is not
+// one: a stray continuation byte, an overlong form, a surrogate, a value
+// above U+10FFFF or a cut sequence. The same verdicts as decode_utf8, from
+// the lead byte's ranges alone, without assembling the character.
+std::size_t multibyte_width(const std::uint8_t* s, std::size_t left) noexcept {
+  const std::uint8_t b0 = s[0];
+  const auto cont = [](std::uint8_t b) { return (b & 0xC0) == 0x80; };
+  if (b0 < 0xC2) return 0;  // a continuation byte, or an overlong two-byte form
+  if (b0 < 0xE0) return left >= 2 && cont(s[1]) ? 2 : 0;
+  if (b0 < 0xF0) {
+    if (left < 3 || !cont(s[1]) || !cont(s[2])) return 0;
+    if (b0 == 0xE0 && s[1] < 0xA0) return 0;   // overlong
+    if (b0 == 0xED && s[1] >= 0xA0) return 0;  // U+D800 to U+DFFF
+    return 3;
+  }
+  if (b0 < 0xF5) {
+    if (left < 4 || !cont(s[1]) || !cont(s[2]) || !cont(s[3])) return 0;
+    if (b0 == 0xF0 && s[1] < 0x90) return 0;   // overlong
+    if (b0 == 0xF4 && s[1] >= 0x90) return 0;  // above U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+// The same verdicts one character at a time, with no vector unit: the
+// reference the vectorised validator is tested against.
+bool is_valid_utf8_scalar(const std::uint8_t* s, std::size_t len) noexcept {
+  for (std::size_t pos = 0; pos < len;) {
+    if (s[pos] < 0x80) {
+      ++pos;
+      continue;
+    }
+    const std::size_t width = multibyte_width(s + pos, len - pos);
+    if (width == 0) return false;
+    pos += width;
+  }
+  return true;
+}
+
+// The scalar reference reads a character's verdict from its lead byte's ranges;
 // the reference decoder assembles the code point. They must agree on every
 // lead byte, every second byte and the telling values of the bytes after it,
 // at every length the input may stop at.

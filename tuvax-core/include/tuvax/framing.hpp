@@ -72,8 +72,6 @@ void write_header(std::vector<std::uint8_t>& out);
 void write_block(BlockType type, std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out);
 // Appends the same block's framing only: everything before its payload.
 void write_block_header(BlockType type, std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out);
-// Appends the trailer carrying the hash of everything already in `out`.
-void write_trailer(std::vector<std::uint8_t>& out);
 // Copies `pieces` one after another into `out` and ends it with the trailer,
 // whose hash covers them all; out.size() must be their total + trailer_size.
 // Each stretch is hashed right after it is copied, while it is in cache.

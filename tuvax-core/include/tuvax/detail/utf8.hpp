@@ -54,31 +54,6 @@ inline std::uint64_t load_word(const std::uint8_t* s) noexcept {
 
 inline constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
 
-// The length of the well-formed multi-byte character that starts at s[0]
-// (a byte of 0x80 or more), with `left` bytes available; 0 when it is not
-// one: a stray continuation byte, an overlong form, a surrogate, a value
-// above U+10FFFF or a cut sequence. The same verdicts as decode_utf8, from
-// the lead byte's ranges alone, without assembling the character.
-inline std::size_t multibyte_width(const std::uint8_t* s, std::size_t left) noexcept {
-  const std::uint8_t b0 = s[0];
-  const auto cont = [](std::uint8_t b) { return (b & 0xC0) == 0x80; };
-  if (b0 < 0xC2) return 0;  // a continuation byte, or an overlong two-byte form
-  if (b0 < 0xE0) return left >= 2 && cont(s[1]) ? 2 : 0;
-  if (b0 < 0xF0) {
-    if (left < 3 || !cont(s[1]) || !cont(s[2])) return 0;
-    if (b0 == 0xE0 && s[1] < 0xA0) return 0;   // overlong
-    if (b0 == 0xED && s[1] >= 0xA0) return 0;  // U+D800 to U+DFFF
-    return 3;
-  }
-  if (b0 < 0xF5) {
-    if (left < 4 || !cont(s[1]) || !cont(s[2]) || !cont(s[3])) return 0;
-    if (b0 == 0xF0 && s[1] < 0x90) return 0;   // overlong
-    if (b0 == 0xF4 && s[1] >= 0x90) return 0;  // above U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
 // What a validating pass learns about a byte string.
 enum class Utf8Check : std::uint8_t { invalid, ascii, multibyte };
 
@@ -108,21 +83,6 @@ bool is_valid_utf8_simd(const std::uint8_t* s, std::size_t len) noexcept;
   while (pos < len && s[pos] < 0x80) ++pos;
   if (pos == len) return Utf8Check::ascii;
   return is_valid_utf8_simd(s + pos, len - pos) ? Utf8Check::multibyte : Utf8Check::invalid;
-}
-
-// The same verdicts one character at a time, with no vector unit: the
-// reference the vectorised validator is tested against.
-inline bool is_valid_utf8_scalar(const std::uint8_t* s, std::size_t len) noexcept {
-  for (std::size_t pos = 0; pos < len;) {
-    if (s[pos] < 0x80) {
-      ++pos;
-      continue;
-    }
-    const std::size_t width = multibyte_width(s + pos, len - pos);
-    if (width == 0) return false;
-    pos += width;
-  }
-  return true;
 }
 
 // True when s[0, len) is well-formed UTF-8.
