@@ -101,7 +101,7 @@ class TextWriter {
   }
   void end_array() { close(); }
   bool begin_object(std::size_t n) { return !before() || open(n == 0 ? Form::empty_object : Form::object); }
-  // Before each member's value.
+  // Each member of an object: its key, then its value.
   void key(std::string_view k);
   void end_object() { close(); }
 
