@@ -212,7 +212,7 @@ void raise_core_error(CoreStep step, const TuvaxError& e) {
   // than parse_text reads back.
   if (step == CoreStep::Format && e.kind() == ErrorKind::NestingTooDeep) {
     type = PyExc_ValueError;
-    text = "nesting depth exceeds maximum " + std::to_string(e.maximum());
+    text = text_nesting_message(e.maximum());
   }
   // Parse messages quote the input; "replace" keeps a bad byte from turning
   // one error into another.

@@ -25,7 +25,7 @@ enum class CoreStep : std::uint8_t {
   Finish,  // RuntimeError "finish error: {e}"
   Decode,  // RuntimeError "decode error: {e}"
   Parse,   // ValueError "parse error: {e}"
-  Format,  // MemoryError "{e}" (indentation or output too large); NestingTooDeep: ValueError "nesting depth exceeds maximum {max}"
+  Format,  // MemoryError "{e}" (indentation or output too large); NestingTooDeep: ValueError text_nesting_message(max)
 };
 
 // The exception carries the error's facts as attributes: `kind` (the kind's

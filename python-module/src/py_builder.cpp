@@ -7,15 +7,11 @@
 #include <new>        // std::bad_alloc
 #include <utility>    // std::exchange
 
-#include <simdutf.h>
-
 #include "errors.hpp"
-#include "tuvax/detail/buffer.hpp"  // advise_huge_pages
+#include "py_str.hpp"
 
 namespace tuvax::py {
 namespace {
-
-constexpr std::size_t large_str_bytes = std::size_t{2} << 20;
 
 // A scalar that cannot be created is a broken invariant (readers pass on
 // valid UTF-8 only), unless memory ran out, which stays a MemoryError.
@@ -75,63 +71,6 @@ ObjectBuilder::~ObjectBuilder() {
   for (CachedKey& k : keys_) Py_XDECREF(k.str);
 }
 
-namespace {
-
-// A str of megabytes (a printed document, say) is written into fresh
-// memory: huge pages spare it a page fault per 4 KiB.
-PyObject* new_str(Py_ssize_t chars, Py_UCS4 max_char) {
-  PyObject* obj = PyUnicode_New(chars, max_char);
-  if (obj != nullptr) {
-    const auto bytes = static_cast<std::size_t>(chars) * PyUnicode_KIND(obj);
-    if (bytes >= large_str_bytes) tuvax::detail::advise_huge_pages(PyUnicode_DATA(obj), bytes);
-  }
-  return obj;
-}
-
-}  // namespace
-
-PyObject* ObjectBuilder::make_str(std::string_view s, bool ascii) {
-  const char* p = s.data();
-  const std::size_t n = s.size();
-  if (!ascii) {
-    // The reader validated the text, so the vectorised counting and
-    // transcoding routines that trust their input apply. The widest byte
-    // picks the str's kind: leads C2/C3 make characters up to U+00FF, C4 to
-    // EF up to U+FFFF, F0 and above the rest.
-    std::uint8_t widest = 0;
-    for (std::size_t i = 0; i < n; ++i) widest = std::max(widest, static_cast<std::uint8_t>(p[i]));
-    if (widest >= 0x80) {
-      const auto chars = static_cast<Py_ssize_t>(simdutf::count_utf8(p, n));
-      PyObject* obj = nullptr;
-      std::size_t written = 0;
-      if (widest >= 0xF0) {
-        obj = new_str(chars, 0x10FFFF);
-        if (obj != nullptr)
-          written = simdutf::convert_valid_utf8_to_utf32(p, n, reinterpret_cast<char32_t*>(PyUnicode_4BYTE_DATA(obj)));
-      } else if (widest >= 0xC4) {
-        // No character above U+FFFF, so UTF-16 is exactly the str's UCS-2.
-        obj = new_str(chars, 0xFFFF);
-        if (obj != nullptr)
-          written = simdutf::convert_valid_utf8_to_utf16(p, n, reinterpret_cast<char16_t*>(PyUnicode_2BYTE_DATA(obj)));
-      } else {
-        obj = new_str(chars, 0xFF);
-        if (obj != nullptr)
-          written = simdutf::convert_valid_utf8_to_latin1(p, n, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(obj)));
-      }
-      if (obj != nullptr && written != static_cast<std::size_t>(chars)) {
-        // Only text the reader failed to validate could get here.
-        Py_DECREF(obj);
-        raise_internal_failure("decoded text did not transcode to its own length");
-        return nullptr;
-      }
-      return obj;
-    }
-  }
-  PyObject* obj = new_str(static_cast<Py_ssize_t>(n), 127);
-  if (obj != nullptr && n != 0) std::memcpy(PyUnicode_1BYTE_DATA(obj), p, n);
-  return obj;
-}
-
 bool ObjectBuilder::put(PyObject* obj) {
   if (obj == nullptr) {
     scalar_failed();
@@ -186,7 +125,7 @@ bool ObjectBuilder::shared_str(std::string_view s, std::size_t index) {
   if (index >= shared_.size()) shared_.resize(std::max(index + 1, 2 * shared_.size()), nullptr);
   PyObject*& slot = shared_[index];
   if (slot == nullptr) {
-    slot = make_str(s, false);
+    slot = str_from_utf8(s, false);
     if (slot == nullptr) {
       scalar_failed();
       return false;
@@ -247,14 +186,14 @@ bool ObjectBuilder::end_object() {
 }
 
 PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
-  if (key.size() > max_cached_key) return make_str(key, ascii);
+  if (key.size() > max_cached_key) return str_from_utf8(key, ascii);
   const KeyWords words = key_words(key);
   CachedKey& slot = keys_[key_hash(words, key.size()) & (cache_slots - 1)];
   if (slot.str != nullptr && slot.len == key.size() && slot.words[0] == words.w[0] && slot.words[1] == words.w[1] &&
       slot.words[2] == words.w[2] && slot.words[3] == words.w[3]) {
     return Py_NewRef(slot.str);
   }
-  PyObject* s = make_str(key, ascii);
+  PyObject* s = str_from_utf8(key, ascii);
   if (s == nullptr) return nullptr;
   // Hashed once here, so every dict it goes into reuses the hash.
   if (PyObject_Hash(s) == -1) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py_str.hpp"
 #include "pyref.hpp"
 #include "tuvax/builder.hpp"
 
@@ -39,7 +40,7 @@ class ObjectBuilder {
   bool uint(std::uint64_t u) { return put(PyLong_FromUnsignedLongLong(u)); }
   bool integer(std::int64_t i) { return put(PyLong_FromLongLong(i)); }
   bool real(double d) { return put(PyFloat_FromDouble(d)); }
-  bool str(std::string_view s, bool ascii) { return put(make_str(s, ascii)); }
+  bool str(std::string_view s, bool ascii) { return put(str_from_utf8(s, ascii)); }
   bool shared_str(std::string_view s, std::size_t index);
   void reset_shared() noexcept;
   bool bytes(std::span<const std::uint8_t> b) {
@@ -54,10 +55,6 @@ class ObjectBuilder {
   // The finished top-level value (a new reference), after a reader reported
   // one; also drops whatever an abandoned value left behind.
   [[nodiscard]] PyRef take();
-
-  // A new str of UTF-8 text the reader has validated; `ascii` when every
-  // byte is known to be below 0x80.
-  static PyObject* make_str(std::string_view s, bool ascii);
 
  private:
   static constexpr std::size_t max_cached_key = 32;

@@ -2,14 +2,13 @@
 
 #include "text_convert.hpp"
 
-#include <array>
 #include <cstddef>
-#include <cstring>  // std::memcpy
 #include <span>
 #include <string_view>
 
 #include "errors.hpp"
 #include "py_builder.hpp"
+#include "py_str.hpp"
 #include "py_walk.hpp"
 #include "tuvax/detail/text_writer.hpp"
 #include "tuvax/text.hpp"
@@ -17,141 +16,44 @@
 namespace tuvax::py {
 namespace {
 
-// Receives the walk's events and lays them out through the core's writer.
-// The writer's own failures (nesting, memory) are kept there while the walk
-// goes on, so that a conversion error anywhere in the object still wins;
-// the container it refuses, if it does, is kept here.
-class TextSink : public WalkState {
- public:
-  TextSink(tuvax::detail::OutputBuffer& out, std::uint64_t indent) noexcept : w_(out, indent) {}
+// The walk's events, handed to the core's writer, which lays them out. Its
+// own failures (nesting, memory) are kept there while the walk goes on, so
+// that a conversion error anywhere in the object still wins; the container
+// it refuses, if it does, is kept here.
+struct TextSink : WalkState {
+  TextSink(tuvax::detail::OutputBuffer& out, std::uint64_t indent) noexcept : w(out, indent) {}
 
-  const tuvax::detail::TextWriter& writer() const noexcept { return w_; }
-  // The container the writer refused, or nullptr.
-  PyObject* refused() const noexcept { return refused_; }
-
-  bool null() {
-    if (prefix()) w_.null(), done();
-    return true;
-  }
-  bool boolean(bool b) {
-    if (prefix()) w_.boolean(b), done();
-    return true;
-  }
-  bool uint(std::uint64_t u) {
-    if (prefix()) w_.uint(u), done();
-    return true;
-  }
-  bool integer(std::int64_t i) {
-    if (prefix()) w_.integer(i), done();
-    return true;
-  }
-  bool real(double d) {
-    if (prefix()) w_.real(d), done();
-    return true;
-  }
-  bool str(std::string_view s) {
-    if (prefix()) w_.str(s), done();
-    return true;
-  }
-  bool bytes(std::span<const std::uint8_t> b) {
-    if (prefix()) w_.bytes(b), done();
-    return true;
-  }
+  bool null() { return w.null(), true; }
+  bool boolean(bool b) { return w.boolean(b), true; }
+  bool uint(std::uint64_t u) { return w.uint(u), true; }
+  bool integer(std::int64_t i) { return w.integer(i), true; }
+  bool real(double d) { return w.real(d), true; }
+  bool str(std::string_view s) { return w.str(s), true; }
+  bool bytes(std::span<const std::uint8_t> b) { return w.bytes(b), true; }
+  // `seq` is a list or a tuple, or a subclass of either. Null, booleans,
+  // numbers and strings are inline; bytes, containers (and anything the
+  // walk will refuse, or hand to a default hook) are not.
   bool begin_array(PyObject* seq, Py_ssize_t n) {
-    if (!prefix()) return true;
-    if (n == 0) {
-      if (w_.empty_array()) push(Form::empty);
-    } else if (static_cast<std::size_t>(n) <= tuvax::detail::max_inline_elements && all_inline(seq, n)) {
-      if (w_.open_inline_array()) push(Form::inline_array);
-    } else {
-      if (w_.open_block(false)) push(Form::block_array);
-    }
-    if (!w_.ok()) refused_ = seq;
-    return true;
-  }
-  bool end_array() {
-    if (!w_.ok()) return true;
-    const Form form = frames_[--depth_].form;
-    if (form == Form::inline_array) {
-      w_.close_inline_array();
-    } else if (form == Form::block_array) {
-      w_.close_block(false);
-    }
-    done();
-    return true;
-  }
-  bool begin_object(PyObject* map, Py_ssize_t n) {
-    if (!prefix()) return true;
-    if (n == 0) {
-      if (w_.empty_object()) push(Form::empty);
-    } else {
-      if (w_.open_block(true)) push(Form::object);
-    }
-    if (!w_.ok()) refused_ = map;
-    return true;
-  }
-  bool key(std::string_view k) {
-    if (w_.ok()) w_.member(k);
-    return true;
-  }
-  bool end_object() {
-    if (!w_.ok()) return true;
-    if (frames_[--depth_].form == Form::object) w_.close_block(true);
-    done();
-    return true;
-  }
-
- private:
-  enum class Form : std::uint8_t { empty, inline_array, block_array, object };
-  struct Frame {
-    Form form;
-    bool first;  // no element written yet (block arrays)
-  };
-
-  // What comes before a value where it stands; false once the writer failed.
-  bool prefix() {
-    if (!w_.ok()) return false;
-    if (depth_ == 0) return true;
-    Frame& f = frames_[depth_ - 1];
-    if (f.form == Form::block_array) {
-      const bool first = f.first;
-      f.first = false;
-      return w_.element(first);
-    }
-    if (f.form == Form::inline_array) {
-      if (!f.first) w_.inline_separator();
-      f.first = false;
-    }
-    return w_.ok();  // an object member: the key wrote the prefix
-  }
-  // After a whole value: an object member ends with ";".
-  void done() {
-    if (depth_ != 0 && frames_[depth_ - 1].form == Form::object && w_.ok()) w_.member_end();
-  }
-  void push(Form form) { frames_[depth_++] = {form, true}; }
-
-  // Null, booleans, numbers and strings go on one line; bytes, containers
-  // (and anything the walk will refuse, or hand to a default hook) force the
-  // block form. `seq` is a list or a tuple, or a subclass of either.
-  static bool all_inline(PyObject* seq, Py_ssize_t n) {
     PyObject** items = PySequence_Fast_ITEMS(seq);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    const auto inline_at = [items](std::size_t i) {
       PyObject* item = items[i];
-      PyTypeObject* type = Py_TYPE(item);
-      if (item == Py_None || PyType_HasFeature(type, Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS) ||
-          PyFloat_Check(item))
-        continue;
-      return false;
-    }
+      return item == Py_None ||
+             PyType_HasFeature(Py_TYPE(item), Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_UNICODE_SUBCLASS) ||
+             PyFloat_Check(item);
+    };
+    if (!w.begin_array(static_cast<std::size_t>(n), inline_at)) refused = seq;
     return true;
   }
+  bool end_array() { return w.end_array(), true; }
+  bool begin_object(PyObject* map, Py_ssize_t n) {
+    if (!w.begin_object(static_cast<std::size_t>(n))) refused = map;
+    return true;
+  }
+  bool key(std::string_view k) { return w.key(k), true; }
+  bool end_object() { return w.end_object(), true; }
 
-  tuvax::detail::TextWriter w_;
-  // The containers open around the write position. The writer refuses the
-  // one past the limit, and nothing is pushed after a failure.
-  std::array<Frame, tuvax::detail::text_max_depth + 1> frames_{};
-  std::size_t depth_ = 0;
-  PyObject* refused_ = nullptr;
+  tuvax::detail::TextWriter w;
+  PyObject* refused = nullptr;  // the container the writer refused
 };
 
 // The output buffer, kept from one call to the next on each thread: a text
@@ -205,16 +107,16 @@ PyObject* print_walk(PyObject* obj, std::uint64_t indent, WalkMode mode, bool& a
     again = sink.needs_holding();
     return nullptr;
   }
-  const tuvax::detail::TextWriter& w = sink.writer();
+  const tuvax::detail::TextWriter& w = sink.w;
   if (!w.ok()) {
-    auto path = locate_py(obj, sink.refused(), mode.without_hook());
+    auto path = locate_py(obj, sink.refused, mode.without_hook());
     raise_core_error(CoreStep::Format, *w.error());
     add_path_note(path);
     return nullptr;
   }
   // The text is well-formed UTF-8: its strings and keys came from str
   // objects, everything else is ASCII.
-  return ObjectBuilder::make_str(w.buffer().view(), w.ascii());
+  return str_from_utf8(w.buffer().view(), w.ascii());
 }
 
 }  // namespace

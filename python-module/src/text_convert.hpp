@@ -14,10 +14,9 @@ namespace tuvax::py {
 // straight from the Python objects, walked in `mode`: a new str, or nullptr
 // with an exception set. Conversion failures are encode's (TypeError,
 // OverflowError, UnicodeEncodeError, RecursionError) and come first wherever
-// they are; then ValueError "nesting depth exceeds maximum 128" for a
-// container inside 128 others, MemoryError for an indentation or output
-// that cannot be allocated. Each carries the JSON path of its value as a
-// note.
+// they are; then ValueError (text_nesting_message) for a container inside
+// 128 others, MemoryError for an indentation or output that cannot be
+// allocated. Each carries the JSON path of its value as a note.
 [[nodiscard]] PyObject* pretty_print_object(PyObject* obj, std::uint64_t indent, WalkMode mode = {});
 
 // The object `text` (UTF-8, borrowed) reads as, built straight from the

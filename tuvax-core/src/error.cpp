@@ -51,6 +51,8 @@ std::string TuvaxError::message() const {
   return "Unknown error";
 }
 
+std::string text_nesting_message(std::uint64_t max) { return std::format("nesting depth exceeds maximum {}", max); }
+
 const char* kind_name(ErrorKind kind) noexcept {
   switch (kind) {
     case ErrorKind::Io: return "Io";

@@ -275,13 +275,13 @@ bool TextWriter::memory_failure(std::uint64_t wanted) {
   return fail(TuvaxError::memory_limit_exceeded(std::uint64_t{out_.size()} + wanted, std::string().max_size()));
 }
 
-void TextWriter::uint(std::uint64_t v) {
+void TextWriter::put_uint(std::uint64_t v) {
   if (!reserve(24)) return;
   const auto r = std::to_chars(out_.end(), out_.end() + 24, v);
   out_.advance(static_cast<std::size_t>(r.ptr - out_.end()));
 }
 
-void TextWriter::integer(std::int64_t v) {
+void TextWriter::put_int(std::int64_t v) {
   if (v == 0) {
     put("-0");
     return;
@@ -291,7 +291,7 @@ void TextWriter::integer(std::int64_t v) {
   out_.advance(static_cast<std::size_t>(r.ptr - out_.end()));
 }
 
-void TextWriter::real(double d) {
+void TextWriter::put_real(double d) {
   if (std::isnan(d)) {
     put("NaN");
     return;
@@ -366,8 +366,6 @@ void TextWriter::real(double d) {
   out_.advance(static_cast<std::size_t>(p - out_.end()));
 }
 
-void TextWriter::str(std::string_view s) { quoted(s); }
-
 void TextWriter::quoted(std::string_view s) {
   // Each byte becomes at most two; eight more let whole words be copied
   // ahead of the scan.
@@ -416,7 +414,7 @@ void TextWriter::quoted(std::string_view s) {
   if (high & high_bits) ascii_ = false;
 }
 
-void TextWriter::bytes(std::span<const std::uint8_t> b) {
+void TextWriter::put_bytes(std::span<const std::uint8_t> b) {
   const std::size_t n = base64_encoded_size(b.size());
   if (!reserve(4 + n)) return;
   std::memcpy(out_.end(), "b64#", 4);
@@ -446,53 +444,32 @@ void TextWriter::bytes(std::span<const std::uint8_t> b) {
 
 namespace {
 
-bool is_inline_array(const Array& a) noexcept {
-  if (a.size() > detail::max_inline_elements) return false;
-  for (const Value& e : a)
-    if (static_cast<std::uint8_t>(e.kind()) > static_cast<std::uint8_t>(Kind::Str)) return false;
-  return true;
-}
-
-// Recurses once per level; the writer refuses the 129th, so the stack stays
-// shallow whatever the tree's depth.
-bool write_tree(detail::TextWriter& w, const Value& v) {
+// Feeds `v` to the writer. Recurses once per level; the walk stops at the
+// writer's first failure, and it refuses the 129th level, so the stack
+// stays shallow whatever the tree's depth.
+void write_tree(detail::TextWriter& w, const Value& v) {
   switch (v.kind()) {
-    case Kind::Null: w.null(); break;
-    case Kind::Bool: w.boolean(v.as_bool()); break;
-    case Kind::UInt: w.uint(v.as_uint()); break;
-    case Kind::Int: w.integer(v.as_int()); break;
-    case Kind::Float: w.real(v.as_float()); break;
-    case Kind::Str: w.str(v.as_str()); break;
-    case Kind::Bytes: w.bytes(v.as_bytes()); break;
+    case Kind::Null: return w.null();
+    case Kind::Bool: return w.boolean(v.as_bool());
+    case Kind::UInt: return w.uint(v.as_uint());
+    case Kind::Int: return w.integer(v.as_int());
+    case Kind::Float: return w.real(v.as_float());
+    case Kind::Str: return w.str(v.as_str());
+    case Kind::Bytes: return w.bytes(v.as_bytes());
     case Kind::Array: {
       const Array& a = v.as_array();
-      if (a.empty()) return w.empty_array();
-      if (is_inline_array(a)) {
-        if (!w.open_inline_array()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-          if (i != 0) w.inline_separator();
-          write_tree(w, a[i]);  // a scalar or string
-        }
-        w.close_inline_array();
-        break;
-      }
-      if (!w.open_block(false)) return false;
-      for (std::size_t i = 0; i < a.size(); ++i)
-        if (!w.element(i == 0) || !write_tree(w, a[i])) return false;
-      return w.close_block(false);
+      // Null, booleans, numbers and strings are the kinds up to Str.
+      w.begin_array(a.size(), [&a](std::size_t i) { return a[i].kind() <= Kind::Str; });
+      for (std::size_t i = 0; i < a.size() && w.ok(); ++i) write_tree(w, a[i]);
+      return w.end_array();
     }
     case Kind::Object: {
       const Object& o = v.as_object();
-      if (o.empty()) return w.empty_object();
-      if (!w.open_block(true)) return false;
-      for (const Member& m : o) {
-        if (!w.member(m.key) || !write_tree(w, m.value)) return false;
-        w.member_end();
-      }
-      return w.close_block(true);
+      w.begin_object(o.size());
+      for (std::size_t i = 0; i < o.size() && w.ok(); ++i) w.key(o[i].key), write_tree(w, o[i].value);
+      return w.end_object();
     }
   }
-  return w.ok();
 }
 
 }  // namespace
@@ -500,7 +477,8 @@ bool write_tree(detail::TextWriter& w, const Value& v) {
 Result<std::string> pretty_print(const Value& value, std::uint64_t indent) {
   detail::OutputBuffer out;
   detail::TextWriter writer(out, indent);
-  if (!write_tree(writer, value) || !writer.ok()) return std::unexpected(*writer.error());
+  write_tree(writer, value);
+  if (!writer.ok()) return std::unexpected(*writer.error());
   try {
     return std::string(writer.buffer().view());
   } catch (const std::bad_alloc&) {

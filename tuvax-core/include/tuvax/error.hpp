@@ -133,6 +133,11 @@ struct FieldNames {
 };
 FieldNames field_names(ErrorKind kind) noexcept;
 
+// The text notation's refusal of a container inside `max` others, "nesting
+// depth exceeds maximum {max}": the parse error's message, and the Python
+// layer's for a printer's NestingTooDeep.
+std::string text_nesting_message(std::uint64_t max);
+
 }  // namespace tuvax
 
 // Hands an error up unchanged: `TUVAX_TRY(auto n, read_count(...));` or

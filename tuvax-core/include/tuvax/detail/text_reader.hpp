@@ -443,7 +443,7 @@ value:
   if (pos_ < n_ && (s_[pos_] == '[' || s_[pos_] == '{')) {
     const bool object = s_[pos_] == '{';
     if (depth == text_max_depth) {
-      go = fail_at(pos_, "nesting depth exceeds maximum " + std::to_string(text_max_depth));
+      go = fail_at(pos_, text_nesting_message(text_max_depth));
       goto out;
     }
     ++pos_;

@@ -1,12 +1,15 @@
 #ifndef TUVAX_DETAIL_TEXT_WRITER_HPP
 #define TUVAX_DETAIL_TEXT_WRITER_HPP
 
-// The one writer of the text notation's layout: indentation, the bare-key
-// test, string escapes, the float, integer and byte-string forms. Walkers
-// (the core's over a Value tree, the Python module's over Python objects)
-// decide the shape, inline or block, and call it in document order; it
-// appends to one growing buffer.
+// The one writer of the text notation: it takes a value as events, in
+// document order (scalars; begin_array, end_array; begin_object, key,
+// end_object), and owns the whole layout: which form a container takes,
+// what comes before and after each value, indentation, the bare-key test,
+// string escapes, the float, integer and byte-string forms. Walkers (the
+// core's over a Value tree, the Python module's over Python objects) only
+// feed it. It appends to one growing buffer.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>  // std::memcpy, std::memset
@@ -22,8 +25,7 @@
 
 namespace tuvax::detail {
 
-// Arrays of at most this many elements, each null, a boolean, a number or a
-// string, are written on one line.
+// The most elements an array written on one line has (see begin_array).
 inline constexpr std::size_t max_inline_elements = 8;
 
 // The most spaces one line may be indented by. Far beyond any readable
@@ -58,53 +60,82 @@ class TextWriter {
   // The first failure, if any: NestingTooDeep(128, 128) for a container
   // inside 128 others (the reader would refuse it), MemoryLimitExceeded for
   // an indentation over max_line_indentation or a buffer that cannot grow.
-  // After a failure the output is incomplete and writes are ignored.
+  // After a failure the output is incomplete and every event is ignored.
   bool ok() const noexcept { return !error_; }
   const std::optional<TuvaxError>& error() const noexcept { return error_; }
   const OutputBuffer& buffer() const noexcept { return out_; }
-  OutputBuffer& buffer() noexcept { return out_; }
 
   // ---- Scalars ----
-  void null() { put("null"); }
-  void boolean(bool b) { put(b ? std::string_view("true") : std::string_view("false")); }
-  void uint(std::uint64_t v);
-  // Zero is written "-0", so that it reads back as a signed integer.
-  void integer(std::int64_t v);
-  void real(double d);
-  void str(std::string_view s);
-  void bytes(std::span<const std::uint8_t> b);
+  void null() { value("null"); }
+  void boolean(bool b) { value(b ? std::string_view("true") : std::string_view("false")); }
+  void uint(std::uint64_t v) {
+    if (before()) put_uint(v), after();
+  }
+  void integer(std::int64_t v) {
+    if (before()) put_int(v), after();
+  }
+  void real(double d) {
+    if (before()) put_real(d), after();
+  }
+  void str(std::string_view s) {
+    if (before()) quoted(s), after();
+  }
+  void bytes(std::span<const std::uint8_t> b) {
+    if (before()) put_bytes(b), after();
+  }
 
   // ---- Containers ----
-  // Every container counts one level, whatever its form.
-  bool empty_array() { return leaf_container() && put("[]"); }
-  bool empty_object() { return leaf_container() && put("{}"); }
-  bool open_inline_array() { return leaf_container() && put("["); }
-  void inline_separator() { put(", "); }
-  void close_inline_array() { put("]"); }
-
-  // "[" or "{" and a line break; the members follow one level deeper.
-  bool open_block(bool object) {
-    if (depth_ == text_max_depth) return nesting_failure();
-    ++depth_;
-    return put(object ? std::string_view("{\n") : std::string_view("[\n"));
+  // An array of `n` elements; inline_at(i) tells whether element i is null,
+  // a boolean, a number or a string. Every container counts one level,
+  // whatever its form. False when the writer refuses this very container
+  // (nested too deep, or no memory for its bracket); after a failure before
+  // it the call does nothing and returns true.
+  template <class InlineAt>
+  bool begin_array(std::size_t n, InlineAt&& inline_at) {
+    if (!before()) return true;
+    // Arrays of at most max_inline_elements elements, each inline, are
+    // written on one line.
+    bool one_line = n <= max_inline_elements;
+    for (std::size_t i = 0; one_line && i < n; ++i) one_line = inline_at(i);
+    return open(n == 0 ? Form::empty_array : one_line ? Form::inline_array : Form::block_array);
   }
-  // Before an element of a block array: the line break that ends the
-  // previous one, then the indentation; the caller writes the value.
-  bool element(bool first) { return (first || put(",\n")) && indentation(depth_); }
-  // A member of an object: indentation, the key, ": "; then the caller
-  // writes the value and calls member_end().
-  bool member(std::string_view key);
-  void member_end() { put(";\n"); }
-  bool close_block(bool object) {
-    if (!object && !put("\n")) return false;
-    --depth_;
-    return indentation(depth_) && put(object ? std::string_view("}") : std::string_view("]"));
-  }
+  void end_array() { close(); }
+  bool begin_object(std::size_t n) { return !before() || open(n == 0 ? Form::empty_object : Form::object); }
+  // Each member of an object: its key, then its value.
+  void key(std::string_view k);
+  void end_object() { close(); }
 
   // True when every byte written so far is below 0x80.
   bool ascii() const noexcept { return ascii_; }
 
  private:
+  // The form of an open container, chosen when it opens.
+  enum class Form : std::uint8_t { empty_array, empty_object, inline_array, block_array, object };
+  struct Frame {
+    Form form;
+    bool first;  // no element written yet
+  };
+
+  void value(std::string_view text) {
+    if (before()) put(text), after();
+  }
+  // What comes before a value where it stands; false once the writer failed.
+  bool before() {
+    if (!ok()) return false;
+    if (depth_ == 0) return true;
+    Frame& f = frames_[depth_ - 1];
+    const bool first = std::exchange(f.first, false);
+    if (f.form == Form::block_array) return (first || put(",\n")) && indentation(depth_);
+    if (f.form == Form::inline_array && !first) return put(", ");
+    return true;  // an object member: key() wrote what comes before it
+  }
+  // After a whole value: an object member ends with ";" and a line break.
+  void after() {
+    if (ok() && depth_ != 0 && frames_[depth_ - 1].form == Form::object) put(";\n");
+  }
+  bool open(Form form);
+  void close();
+
   bool put(std::string_view s) {
     if (!reserve(s.size())) return false;
     std::memcpy(out_.end(), s.data(), s.size());
@@ -112,8 +143,11 @@ class TextWriter {
     return true;
   }
   bool reserve(std::size_t n) { return out_.reserve(n) || memory_failure(n); }
-  bool leaf_container() { return depth_ < text_max_depth || nesting_failure(); }
   bool indentation(std::uint64_t depth);
+  void put_uint(std::uint64_t v);
+  void put_int(std::int64_t v);  // zero as "-0", so that it reads back signed
+  void put_real(double d);
+  void put_bytes(std::span<const std::uint8_t> b);
   void quoted(std::string_view s);
   bool nesting_failure();
   bool memory_failure(std::uint64_t wanted);
@@ -121,10 +155,40 @@ class TextWriter {
 
   OutputBuffer& out_;
   const std::uint64_t indent_;
-  std::uint64_t depth_ = 0;  // block containers open around the write position
+  std::array<Frame, text_max_depth> frames_;  // the containers open around the write position
+  std::size_t depth_ = 0;
   bool ascii_ = true;
   std::optional<TuvaxError> error_;
 };
+
+// "[" or "{", and a line break for the block forms; an empty container is
+// written whole.
+inline bool TextWriter::open(Form form) {
+  if (depth_ == text_max_depth) return nesting_failure();
+  frames_[depth_++] = {form, true};
+  switch (form) {
+    case Form::empty_array: return put("[]");
+    case Form::empty_object: return put("{}");
+    case Form::inline_array: return put("[");
+    case Form::block_array: return put("[\n");
+    case Form::object: break;
+  }
+  return put("{\n");
+}
+
+// A block closes on a line of its own, at its opening line's indentation.
+inline void TextWriter::close() {
+  if (!ok()) return;
+  const Form form = frames_[--depth_].form;
+  if (form == Form::inline_array) {
+    put("]");
+  } else if (form == Form::block_array) {
+    put("\n") && indentation(depth_) && put("]");
+  } else if (form == Form::object) {
+    indentation(depth_) && put("}");
+  }
+  after();
+}
 
 inline bool TextWriter::indentation(std::uint64_t depth) {
   if (depth == 0) return true;
@@ -143,19 +207,20 @@ inline bool TextWriter::indentation(std::uint64_t depth) {
   return true;
 }
 
-inline bool TextWriter::member(std::string_view key) {
-  if (!indentation(depth_)) return false;
+// A member of an object: indentation, the key, ": "; the value follows.
+inline void TextWriter::key(std::string_view key) {
+  if (!ok() || !indentation(depth_)) return;
   const KeyForm form = key_form(key);
-  if (form != KeyForm::quoted) {
-    if (form == KeyForm::bare) ascii_ = false;
-    if (!reserve(key.size() + 2)) return false;
-    std::memcpy(out_.end(), key.data(), key.size());
-    std::memcpy(out_.end() + key.size(), ": ", 2);
-    out_.advance(key.size() + 2);
-    return true;
+  if (form == KeyForm::quoted) {
+    quoted(key);
+    put(": ");
+    return;
   }
-  quoted(key);
-  return put(": ");
+  if (form == KeyForm::bare) ascii_ = false;
+  if (!reserve(key.size() + 2)) return;
+  std::memcpy(out_.end(), key.data(), key.size());
+  std::memcpy(out_.end() + key.size(), ": ", 2);
+  out_.advance(key.size() + 2);
 }
 
 }  // namespace tuvax::detail

@@ -1,0 +1,18 @@
+// Python str objects from UTF-8 text known to be valid: the strings the
+// readers (binary and text) hand to the builder, and pretty_print's result.
+#ifndef TUVAX_PY_STR_HPP
+#define TUVAX_PY_STR_HPP
+
+#include "python.hpp"
+
+#include <string_view>
+
+namespace tuvax::py {
+
+// A new str of `s`, which must be valid UTF-8; `ascii` when every byte is
+// known to be below 0x80. nullptr with an exception set on failure.
+PyObject* str_from_utf8(std::string_view s, bool ascii);
+
+}  // namespace tuvax::py
+
+#endif  // TUVAX_PY_STR_HPP
