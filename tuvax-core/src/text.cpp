@@ -11,9 +11,6 @@
 #include <system_error>  // std::errc
 #include <vector>
 
-#if defined(__linux__)
-#endif
-
 
 #include "base64.hpp"
 #include "tuvax/detail/text_reader.hpp"
