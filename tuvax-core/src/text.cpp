@@ -11,7 +11,6 @@
 #include <system_error>  // std::errc
 #include <vector>
 
-
 #include "base64.hpp"
 #include "tuvax/detail/text_reader.hpp"
 #include "tuvax/detail/text_writer.hpp"
