@@ -22,7 +22,10 @@ namespace tuvax::py {
 // The core step that failed; it picks the message prefix and the class.
 enum class CoreStep : std::uint8_t {
   Encode,  // RuntimeError "encode error: {e}"
-  Finish,  // RuntimeError "finish error: {e}"
+  // RuntimeError "finish error: {e}". No finish fails in the core today
+  // (every limit is checked as values come in, and a finish's I/O fails as
+  // the mapped OSError); kept for steps that can, such as compression.
+  Finish,
   Decode,  // RuntimeError "decode error: {e}"
   Parse,   // ValueError "parse error: {e}"
   Format,  // MemoryError "{e}" (indentation or output too large); NestingTooDeep: ValueError text_nesting_message(max)
