@@ -42,6 +42,12 @@ void advise_huge_pages(void* p, std::size_t n, std::size_t populate) noexcept {
 }
 
 void OutputBuffer::release() noexcept {
+  if (memory_ != nullptr) {
+    if (data_ != nullptr) memory_->free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return;
+  }
 #if defined(__linux__)
   if (mapped_) {
     munmap(data_, capacity_);
@@ -60,6 +66,14 @@ bool OutputBuffer::enlarge(std::size_t n) noexcept {
   if (n > std::numeric_limits<std::size_t>::max() / 4 - size_) return false;
   std::size_t cap = capacity_ < 4096 ? 4096 : capacity_ * 2;
   if (cap < size_ + n) cap = size_ + n;
+  if (memory_ != nullptr) {
+    void* p = memory_->resize(data_, cap);
+    if (p == nullptr) return false;
+    if (cap >= mapped_capacity) advise_huge_pages(p, cap, size_ + n);
+    data_ = static_cast<char*>(p);
+    capacity_ = cap;
+    return true;
+  }
 #if defined(__linux__)
   if (cap >= mapped_capacity) {
     cap = (cap + huge_page - 1) & ~(huge_page - 1);

@@ -85,6 +85,53 @@ Result<void> write_value(Encoder::ValueWriter& w, const Value& value) {
 
 }  // namespace
 
+// ---- Block buffer ----
+
+namespace detail {
+
+namespace {
+
+// What a document puts before its one data block: the header and the
+// block's framing, whose length varint grows with the block. Sized for the
+// largest block `capacity` holds, as most blocks end up more than half as
+// large as the room they last doubled to; a block that falls short of a
+// varint length step, or a string dictionary, costs a move at the end.
+std::size_t expected_front(std::size_t capacity) noexcept {
+  constexpr std::size_t most = header_size + max_block_framing + trailer_size;
+  return header_size + block_framing_size(capacity > most ? capacity - most : 0);
+}
+
+}  // namespace
+
+void ByteBuffer::grow(std::size_t n) {
+  if (buf_.memory() == nullptr) {
+    if (!buf_.reserve(n)) throw std::bad_alloc();
+    return;
+  }
+  // Room for the front to move forward too.
+  const std::size_t most = header_size + max_block_framing;
+  if (n > std::numeric_limits<std::size_t>::max() - most || !buf_.reserve(n + most)) throw std::bad_alloc();
+  move_front(expected_front(buf_.capacity()));
+}
+
+void ByteBuffer::move_front(std::size_t front) noexcept {
+  if (front == front_) return;
+  const std::size_t n = size();
+  if (n != 0) std::memmove(buf_.data() + front, buf_.data() + front_, n);
+  front_ = front;
+  buf_.truncate(front + n);
+}
+
+std::uint8_t* ByteBuffer::frame(std::size_t front, std::size_t back) {
+  assert(buf_.memory() != nullptr);
+  const std::size_t need = front + size() + back;
+  if (need > buf_.capacity() && !buf_.reserve(need - buf_.size())) throw std::bad_alloc();
+  move_front(front);
+  return reinterpret_cast<std::uint8_t*>(buf_.data());
+}
+
+}  // namespace detail
+
 // ---- Value writer ----
 
 Encoder::ValueWriter::ValueWriter(Encoder& enc) noexcept
@@ -140,6 +187,10 @@ Result<void> Encoder::ValueWriter::commit() {
 Encoder::Encoder() : Encoder(Limits{}) {}
 
 Encoder::Encoder(const Limits& limits) : limits_(limits) { output_.reserve(initial_capacity); }
+
+Encoder::Encoder(const Limits& limits, BufferMemory& memory) : lent_(&memory), block_(&memory), limits_(limits) {
+  output_.reserve(initial_capacity);
+}
 
 Encoder::Encoder(BlockWriter& out, const Limits& limits) : limits_(limits), stream_(&out) {}
 
@@ -281,6 +332,7 @@ Result<void> Encoder::move_value_to_new_block(std::size_t block_mark, std::size_
   // under sharing its bytes cannot simply move: they are read back and
   // written anew, counting string bytes as a decoder of the new block does.
   BlockState aside;
+  aside.block = detail::ByteBuffer(lent_);
   swap_block(aside);
   memory_ = memory_mark;
   Result<void> written;
@@ -394,7 +446,7 @@ Result<void> Encoder::close_block() {
     throw;
   }
   closed_blocks_.push_back({output_.size(), std::move(block_)});
-  block_ = {};
+  block_ = detail::ByteBuffer(lent_);
   shared_.clear();
   slots_.clear();
   shared_dict_bytes_ = 0;
@@ -453,6 +505,39 @@ void Encoder::reopen() noexcept {
   header_written_ = open_header_written_;
   pieces_.clear();
   closed_ = false;
+}
+
+Result<std::span<std::uint8_t>> Encoder::finish_in_place() {
+  assert(lent_ != nullptr && stream_ == nullptr && !closed_);
+  if (!closed_blocks_.empty()) {
+    // The blocks closed earlier each stand in memory of their own: the
+    // document is put together in new memory, as copy_out() does.
+    TUVAX_TRY(const std::size_t size, complete());
+    detail::OutputBuffer out(lent_);
+    if (!out.reserve(size)) {
+      reopen();
+      throw std::bad_alloc();
+    }
+    copy_out({reinterpret_cast<std::uint8_t*>(out.data()), size});
+    closed_ = true;
+    return std::span(reinterpret_cast<std::uint8_t*>(out.take()), size);
+  }
+  // Everything that goes before the block: the header, the string
+  // dictionary and the block's framing.
+  std::vector<std::uint8_t> front;
+  front.reserve(header_size + max_block_framing);
+  write_header(front);
+  if (!block_.empty()) {
+    if (dedup_ && !shared_.empty()) write_block(BlockType::StringDict, dictionary_payload(), front);
+    write_block_header(BlockType::Data, block_.bytes(), front);
+  }
+  const std::size_t size = front.size() + block_.size() + trailer_size;
+  std::uint8_t* doc = block_.frame(front.size(), trailer_size);
+  std::memcpy(doc, front.data(), front.size());
+  write_trailer_at_end({doc, size});
+  block_.take();
+  closed_ = true;
+  return std::span(doc, size);
 }
 
 Result<std::vector<std::uint8_t>> Encoder::finish() && {

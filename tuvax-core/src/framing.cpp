@@ -61,8 +61,6 @@ std::size_t frame_block(BlockType type, std::span<const std::uint8_t> payload, s
   return n + checksum_size;
 }
 
-constexpr std::size_t max_block_framing = 2 + max_varint_len + checksum_size;
-
 }  // namespace
 
 void append_le64(std::uint64_t v, std::vector<std::uint8_t>& out) {
@@ -90,6 +88,11 @@ void write_trailer(std::vector<std::uint8_t>& out) {
   std::uint8_t trailer[trailer_size];
   frame_trailer(xxh64(out), trailer);
   out.insert(out.end(), trailer, trailer + trailer_size);
+}
+
+void write_trailer_at_end(std::span<std::uint8_t> document) noexcept {
+  const std::size_t before = document.size() - trailer_size;
+  frame_trailer(xxh64(document.first(before)), document.data() + before);
 }
 
 void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out) noexcept {

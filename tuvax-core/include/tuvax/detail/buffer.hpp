@@ -8,6 +8,26 @@
 #include <string_view>
 #include <utility>  // std::exchange
 
+namespace tuvax {
+
+// Memory an OutputBuffer's owner lends it, instead of the buffer's own: the
+// Python layer lends memory that can become a bytes object as it stands, so
+// that a document finished in it is never copied out. Called only by the
+// thread using the buffer, and never throws.
+class BufferMemory {
+ public:
+  // Memory for `n` bytes that holds what `p` (nullptr for none) held, up to
+  // n; nullptr when it cannot be had, `p` then unchanged.
+  [[nodiscard]] virtual void* resize(void* p, std::size_t n) noexcept = 0;
+  // Gives back memory that resize() returned.
+  virtual void free(void* p) noexcept = 0;
+
+ protected:
+  ~BufferMemory() = default;
+};
+
+}  // namespace tuvax
+
 namespace tuvax::detail {
 
 // Asks the system to back [p, p + n) with huge pages where it can (Linux,
@@ -23,13 +43,16 @@ void advise_huge_pages(void* p, std::size_t n, std::size_t populate) noexcept;
 
 // A growable byte buffer. Small buffers live on the heap; large ones are
 // their own mappings, grown in place or remapped without copying, and
-// backed by huge pages where the system allows.
+// backed by huge pages where the system allows. A buffer given a
+// BufferMemory grows in that instead, huge pages advised all the same.
 class OutputBuffer {
  public:
   OutputBuffer() noexcept = default;
+  explicit OutputBuffer(BufferMemory* memory) noexcept : memory_(memory) {}
+  // A moved-from buffer is empty, and keeps its memory source.
   OutputBuffer(OutputBuffer&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
-        capacity_(std::exchange(o.capacity_, 0)), mapped_(std::exchange(o.mapped_, false)) {}
+        capacity_(std::exchange(o.capacity_, 0)), mapped_(std::exchange(o.mapped_, false)), memory_(o.memory_) {}
   OutputBuffer& operator=(OutputBuffer&& o) noexcept {
     if (this != &o) {
       release();
@@ -37,6 +60,7 @@ class OutputBuffer {
       size_ = std::exchange(o.size_, 0);
       capacity_ = std::exchange(o.capacity_, 0);
       mapped_ = std::exchange(o.mapped_, false);
+      memory_ = o.memory_;
     }
     return *this;
   }
@@ -54,9 +78,19 @@ class OutputBuffer {
   void clear() noexcept { size_ = 0; }
   // Empties the buffer and gives its memory back.
   void release() noexcept;
+  // The lender of the memory, or nullptr for the buffer's own.
+  BufferMemory* memory() const noexcept { return memory_; }
+  // Empties the buffer and hands its memory, which the caller then owns, to
+  // the caller: the pointer resize() returned last. Only for lent memory.
+  char* take() noexcept {
+    size_ = capacity_ = 0;
+    return std::exchange(data_, nullptr);
+  }
 
+  // Whether `n` more bytes fit without growing.
+  bool has_room(std::size_t n) const noexcept { return capacity_ - size_ >= n; }
   // Room for `n` more bytes after size(); false when it cannot be had.
-  bool reserve(std::size_t n) noexcept { return capacity_ - size_ >= n || enlarge(n); }
+  bool reserve(std::size_t n) noexcept { return has_room(n) || enlarge(n); }
   // The write position; valid for what reserve() granted.
   char* end() noexcept { return data_ + size_; }
   void advance(std::size_t n) noexcept { size_ += n; }
@@ -70,6 +104,7 @@ class OutputBuffer {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
   bool mapped_ = false;  // data_ is a mapping of its own, not heap memory
+  BufferMemory* memory_ = nullptr;
 };
 
 }  // namespace tuvax::detail
