@@ -2,6 +2,8 @@
 
 #include "document.hpp"
 
+#include <cstddef>  // offsetof
+#include <cstdint>
 #include <utility>
 
 #include "errors.hpp"
@@ -165,18 +167,40 @@ namespace {
 // every bytes object ends with.
 constexpr std::size_t bytes_head = offsetof(PyBytesObject, ob_sval);
 
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+// The C library's allocator (glibc's) serves a large request from a mapping
+// of its own, remapped without copying as it grows, which starts
+// `malloc_head` bytes before the pointer and is `malloc_slack` bytes longer
+// than the request, rounded up to pages.
+constexpr std::size_t malloc_head = 16;
+constexpr std::size_t malloc_slack = 32;
+
 // Lends the encoder's data blocks memory laid out as a bytes object's, so
 // that the finished document becomes one where it stands. PyObject_Realloc,
-// unlike _PyBytes_Resize, keeps the memory when it cannot be grown, and
-// large blocks grow through realloc, which remaps a mapping without
-// copying it. Called with the GIL held: encoders in lent memory are used
-// and destroyed only under it.
+// unlike _PyBytes_Resize, keeps the memory when it cannot be grown. Called
+// with the GIL held: encoders in lent memory are used and destroyed only
+// under it.
 class BytesMemory final : public BufferMemory {
  public:
-  void* resize(void* p, std::size_t n) noexcept override {
-    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) - bytes_head - 1) return nullptr;
-    void* base = PyObject_Realloc(p == nullptr ? nullptr : static_cast<char*>(p) - bytes_head, bytes_head + n + 1);
-    return base == nullptr ? nullptr : static_cast<char*>(base) + bytes_head;
+  void* resize(void* p, std::size_t n, std::size_t used) noexcept override {
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) - bytes_head - huge_page) return nullptr;
+    std::size_t size = bytes_head + n + 1;
+    // A large block asks for a whole number of huge pages of mapping, which
+    // the kernel places on a huge-page boundary.
+    if (size >= huge_page) size = (size + malloc_slack + huge_page - 1) / huge_page * huge_page - malloc_slack;
+    auto* base = static_cast<char*>(PyObject_Realloc(p == nullptr ? nullptr : static_cast<char*>(p) - bytes_head, size));
+    if (base == nullptr) return nullptr;
+    // Huge pages spare a fault per 4 KiB of a block of megabytes. Advised
+    // for the mapping as a whole, or not at all: advice for part of it
+    // would split it, and the next growth could no longer remap it but
+    // would copy it. Memory that is not such a mapping (the allocator's
+    // heap, or another allocator) goes without.
+    const auto start = reinterpret_cast<std::uintptr_t>(base) - malloc_head;
+    if (size >= huge_page && start % huge_page == 0) {
+      const std::size_t mapping = size + malloc_slack;
+      tuvax::detail::advise_huge_pages(reinterpret_cast<void*>(start), mapping, malloc_head + bytes_head + used);
+    }
+    return base + bytes_head;
   }
   void free(void* p) noexcept override { PyObject_Free(static_cast<char*>(p) - bytes_head); }
 };

@@ -67,9 +67,8 @@ bool OutputBuffer::enlarge(std::size_t n) noexcept {
   std::size_t cap = capacity_ < 4096 ? 4096 : capacity_ * 2;
   if (cap < size_ + n) cap = size_ + n;
   if (memory_ != nullptr) {
-    void* p = memory_->resize(data_, cap);
+    void* p = memory_->resize(data_, cap, size_ + n);
     if (p == nullptr) return false;
-    if (cap >= mapped_capacity) advise_huge_pages(p, cap, size_ + n);
     data_ = static_cast<char*>(p);
     capacity_ = cap;
     return true;

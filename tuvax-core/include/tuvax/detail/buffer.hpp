@@ -17,8 +17,10 @@ namespace tuvax {
 class BufferMemory {
  public:
   // Memory for `n` bytes that holds what `p` (nullptr for none) held, up to
-  // n; nullptr when it cannot be had, `p` then unchanged.
-  [[nodiscard]] virtual void* resize(void* p, std::size_t n) noexcept = 0;
+  // n; nullptr when it cannot be had, `p` then unchanged. The first `used`
+  // bytes are about to be written (the lender may make them resident at
+  // once); huge pages, if any, are the lender's to advise.
+  [[nodiscard]] virtual void* resize(void* p, std::size_t n, std::size_t used) noexcept = 0;
   // Gives back memory that resize() returned.
   virtual void free(void* p) noexcept = 0;
 
