@@ -167,13 +167,8 @@ namespace {
 // every bytes object ends with.
 constexpr std::size_t bytes_head = offsetof(PyBytesObject, ob_sval);
 
-constexpr std::size_t huge_page = std::size_t{2} << 20;
-// The C library's allocator (glibc's) serves a large request from a mapping
-// of its own, remapped without copying as it grows, which starts
-// `malloc_head` bytes before the pointer and is `malloc_slack` bytes longer
-// than the request, rounded up to pages.
-constexpr std::size_t malloc_head = 16;
-constexpr std::size_t malloc_slack = 32;
+// What the object allocator serves from its own pools.
+constexpr std::size_t small_object_size = 512;
 
 // Lends the encoder's data blocks memory laid out as a bytes object's, so
 // that the finished document becomes one where it stands. PyObject_Realloc,
@@ -182,24 +177,17 @@ constexpr std::size_t malloc_slack = 32;
 // under it.
 class BytesMemory final : public BufferMemory {
  public:
-  void* resize(void* p, std::size_t n, std::size_t used) noexcept override {
-    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) - bytes_head - huge_page) return nullptr;
-    std::size_t size = bytes_head + n + 1;
-    // A large block asks for a whole number of huge pages of mapping, which
-    // the kernel places on a huge-page boundary.
-    if (size >= huge_page) size = (size + malloc_slack + huge_page - 1) / huge_page * huge_page - malloc_slack;
-    auto* base = static_cast<char*>(PyObject_Realloc(p == nullptr ? nullptr : static_cast<char*>(p) - bytes_head, size));
+  void* resize(void* p, std::size_t n, std::size_t) noexcept override {
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) - bytes_head - 1) return nullptr;
+    char* const old = p == nullptr ? nullptr : static_cast<char*>(p) - bytes_head;
+    auto* base = static_cast<char*>(PyObject_Realloc(old, bytes_head + n + 1));
     if (base == nullptr) return nullptr;
-    // Huge pages spare a fault per 4 KiB of a block of megabytes. Advised
-    // for the mapping as a whole, or not at all: advice for part of it
-    // would split it, and the next growth could no longer remap it but
-    // would copy it. Memory that is not such a mapping (the allocator's
-    // heap, or another allocator) goes without.
-    const auto start = reinterpret_cast<std::uintptr_t>(base) - malloc_head;
-    if (size >= huge_page && start % huge_page == 0) {
-      const std::size_t mapping = size + malloc_slack;
-      tuvax::detail::advise_huge_pages(reinterpret_cast<void*>(start), mapping, malloc_head + bytes_head + used);
-    }
+    // A large block here is a whole document, about to be copied into
+    // fresh memory (a growing block leaves lent memory before it is that
+    // large) while the blocks' memory is given back: huge pages spare a
+    // fault per 4 KiB, and only the ends they leave are made resident at
+    // once, lest the document be held twice after all.
+    if (p == nullptr) tuvax::detail::advise_huge_pages_lazily(base + bytes_head, n);
     return base + bytes_head;
   }
   void free(void* p) noexcept override { PyObject_Free(static_cast<char*>(p) - bytes_head); }
@@ -235,6 +223,16 @@ PyRef finish_to_bytes(Encoder& encoder) {
     if (!doc) {
       raise_core_error(CoreStep::Finish, doc.error());
       return {};
+    }
+    // A small document goes where the object allocator keeps small objects,
+    // copied, rather than stay in a trimmed piece of the C heap.
+    if (bytes_head + doc->size() + 1 <= small_object_size) {
+      if (PyObject* copy = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(doc->data()),
+                                                     static_cast<Py_ssize_t>(doc->size()))) {
+        bytes_memory_instance.free(doc->data());
+        return PyRef::steal(copy);
+      }
+      PyErr_Clear();  // it stays where it is, then
     }
     return PyRef::steal(bytes_from_lent(*doc));
   }

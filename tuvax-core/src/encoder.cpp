@@ -122,10 +122,8 @@ void ByteBuffer::move_front(std::size_t front) noexcept {
   buf_.truncate(front + n);
 }
 
-std::uint8_t* ByteBuffer::frame(std::size_t front, std::size_t back) {
-  assert(buf_.memory() != nullptr);
-  const std::size_t need = front + size() + back;
-  if (need > buf_.capacity() && !buf_.reserve(need - buf_.size())) throw std::bad_alloc();
+std::uint8_t* ByteBuffer::frame(std::size_t front) noexcept {
+  assert(lent());
   move_front(front);
   return reinterpret_cast<std::uint8_t*>(buf_.data());
 }
@@ -188,9 +186,9 @@ Encoder::Encoder() : Encoder(Limits{}) {}
 
 Encoder::Encoder(const Limits& limits) : limits_(limits) { output_.reserve(initial_capacity); }
 
-Encoder::Encoder(const Limits& limits, BufferMemory& memory) : lent_(&memory), block_(&memory), limits_(limits) {
-  output_.reserve(initial_capacity);
-}
+// Without room reserved for framing: a document of one block, the usual
+// one, is finished in the block's memory and needs none.
+Encoder::Encoder(const Limits& limits, BufferMemory& memory) : lent_(&memory), block_(&memory), limits_(limits) {}
 
 Encoder::Encoder(BlockWriter& out, const Limits& limits) : limits_(limits), stream_(&out) {}
 
@@ -304,13 +302,13 @@ std::vector<std::uint8_t> Encoder::dictionary_payload() const {
   return dict;
 }
 
-void Encoder::frame_block() {
+void Encoder::frame_block(const std::vector<std::uint8_t>* dict) {
   if (block_.empty()) return;
   if (!header_written_) {
     write_header(output_);
     header_written_ = true;
   }
-  if (dedup_ && !shared_.empty()) write_block(BlockType::StringDict, dictionary_payload(), output_);
+  if (has_dictionary()) write_block(BlockType::StringDict, dict != nullptr ? *dict : dictionary_payload(), output_);
   write_block_header(BlockType::Data, block_.bytes(), output_);
 }
 
@@ -463,7 +461,9 @@ Result<void> Encoder::finish_stream() {
 
 // ---- Finishing ----
 
-Result<std::size_t> Encoder::complete() {
+Result<std::size_t> Encoder::complete() { return complete(nullptr); }
+
+Result<std::size_t> Encoder::complete(const std::vector<std::uint8_t>* dict) {
   if (!closed_) {
     open_output_size_ = output_.size();
     open_header_written_ = header_written_;
@@ -476,7 +476,7 @@ Result<std::size_t> Encoder::complete() {
     // caller's storage between the stretches of framing in output_. The
     // sharing table stays too, for reopen().
     try {
-      frame_block();
+      frame_block(dict);
       pieces_.reserve(2 * closed_blocks_.size() + 2);
     } catch (...) {
       reopen();
@@ -509,31 +509,47 @@ void Encoder::reopen() noexcept {
 
 Result<std::span<std::uint8_t>> Encoder::finish_in_place() {
   assert(lent_ != nullptr && stream_ == nullptr && !closed_);
-  if (!closed_blocks_.empty()) {
-    // The blocks closed earlier each stand in memory of their own: the
-    // document is put together in new memory, as copy_out() does.
-    TUVAX_TRY(const std::size_t size, complete());
-    detail::OutputBuffer out(lent_);
-    if (!out.reserve(size)) {
+  // What goes before a block: the header, the string dictionary and the
+  // block's framing.
+  const bool one_block = closed_blocks_.empty() && block_.lent();
+  std::vector<std::uint8_t> dict;
+  if (one_block && !block_.empty() && has_dictionary()) dict = dictionary_payload();
+  std::size_t front = header_size;
+  if (!block_.empty()) {
+    if (has_dictionary()) front += block_framing_size(dict.size()) + dict.size();
+    front += block_framing_size(block_.size());
+  }
+  if (!one_block || !block_.fits(front, trailer_size)) {
+    // The blocks stand in memory of their own, or the block's has no room
+    // for what goes around it: the document is put together in new memory,
+    // as copy_out() does, each large block's memory given back as it is
+    // copied. pieces_ alternates framing in output_ with payloads.
+    TUVAX_TRY(const std::size_t size, complete(one_block ? &dict : nullptr));
+    auto* const out = static_cast<std::uint8_t*>(lent_->resize(nullptr, size, 0));
+    if (out == nullptr) {
       reopen();
       throw std::bad_alloc();
     }
-    copy_out({reinterpret_cast<std::uint8_t*>(out.data()), size});
-    closed_ = true;
-    return std::span(reinterpret_cast<std::uint8_t*>(out.take()), size);
+    auto copied = [](void* context, std::size_t i, std::size_t n) noexcept {
+      Encoder& e = *static_cast<Encoder*>(context);
+      if (i % 2 == 0) return;
+      const std::size_t k = i / 2;
+      (k < e.closed_blocks_.size() ? e.closed_blocks_[k].payload : e.block_).discard(n);
+    };
+    assemble_document(pieces_, {out, size}, copied, this);
+    return std::span(out, size);
   }
-  // Everything that goes before the block: the header, the string
-  // dictionary and the block's framing.
-  std::vector<std::uint8_t> front;
-  front.reserve(header_size + max_block_framing);
-  write_header(front);
+  const std::size_t size = front + block_.size() + trailer_size;
+  std::uint8_t* doc = block_.frame(front);
+  std::vector<std::uint8_t> framing;
+  framing.reserve(front);
+  write_header(framing);
   if (!block_.empty()) {
-    if (dedup_ && !shared_.empty()) write_block(BlockType::StringDict, dictionary_payload(), front);
-    write_block_header(BlockType::Data, block_.bytes(), front);
+    if (has_dictionary()) write_block(BlockType::StringDict, dict, framing);
+    write_block_header(BlockType::Data, block_.bytes(), framing);
   }
-  const std::size_t size = front.size() + block_.size() + trailer_size;
-  std::uint8_t* doc = block_.frame(front.size(), trailer_size);
-  std::memcpy(doc, front.data(), front.size());
+  assert(framing.size() == front);
+  std::memcpy(doc, framing.data(), front);
   write_trailer_at_end({doc, size});
   block_.take();
   closed_ = true;

@@ -59,7 +59,8 @@ inline void copy_bytes(std::uint8_t* dst, const void* src, std::size_t n) noexce
 // document puts before a data block (the header and the block's framing),
 // sized as it grows for the block it is likely to hold, so that the last
 // block can be finished where it stands and the memory handed over as the
-// document (frame() and take()).
+// document (fits(), frame() and take()). Grown large, it leaves the lent
+// memory for a mapping of its own (see OutputBuffer).
 class ByteBuffer {
  public:
   ByteBuffer() noexcept = default;
@@ -102,11 +103,17 @@ class ByteBuffer {
     advance(n);
   }
 
-  // For lent memory: puts exactly `front` bytes before the bytes and room
-  // for `back` after them, growing or moving them only if the room kept in
-  // front was not that size, and returns the start of the memory. Throws
-  // std::bad_alloc, the buffer then as it was.
-  std::uint8_t* frame(std::size_t front, std::size_t back);
+  bool lent() const noexcept { return buf_.memory() != nullptr; }
+  // Gives back the memory of the first `n` bytes, where a large buffer can
+  // (OutputBuffer::discard()): they read as zero from then on.
+  void discard(std::size_t n) noexcept { buf_.discard(front_ + n); }
+
+  // Whether the memory holds `front` bytes, the bytes, and `back` more.
+  bool fits(std::size_t front, std::size_t back) const noexcept { return front + size() + back <= buf_.capacity(); }
+  // For lent memory that fits(front, back): puts exactly `front` bytes
+  // before the bytes, moving them only if the room kept in front was not
+  // that size, and returns the start of the memory.
+  std::uint8_t* frame(std::size_t front) noexcept;
   // Hands the memory over to the caller, who frees it through the
   // BufferMemory; the buffer is left empty.
   std::uint8_t* take() noexcept {
@@ -204,12 +211,15 @@ class Encoder {
   // completes the document in memory from the BufferMemory, the document's
   // first byte at the memory's start, and hands that memory over (the
   // caller frees it through the BufferMemory). A document of one data block
-  // is finished where its block stands, moved only when the room kept in
-  // front of the block was not the size of the framing (a string
-  // dictionary, a length whose varint came out longer or shorter); one of
-  // several blocks is copied together into new memory. On success the
-  // encoder is finished: nothing may be added, nor finished again. Throws
-  // std::bad_alloc, the encoder then open with every value, as it was.
+  // still in lent memory is finished where its block stands, moved only
+  // when the room kept in front of the block was not the size of the
+  // framing (a string dictionary, a length whose varint came out longer or
+  // shorter). Any other (several blocks, or a block grown large enough for
+  // a mapping of its own) is copied into new memory, the blocks' large
+  // mappings given back as they are copied, so that it is not held twice.
+  // On success the encoder is finished: nothing may be added, nor finished
+  // again. Throws std::bad_alloc, the encoder then open with every value,
+  // as it was.
   [[nodiscard]] Result<std::span<std::uint8_t>> finish_in_place();
 
   // For an encoder writing to a BlockWriter: the last block, then the trailer.
@@ -240,8 +250,11 @@ class Encoder {
   void rebuild_slots();
   void rollback(std::size_t block_mark, std::size_t table_mark, std::uint64_t memory_mark) noexcept;
   // Writes the current block's string dictionary and its framing into
-  // output_; the payload itself stays in block_ until copy_out().
-  void frame_block();
+  // output_; the payload itself stays in block_ until copy_out(). `dict`:
+  // the dictionary's payload, when already made.
+  void frame_block(const std::vector<std::uint8_t>* dict = nullptr);
+  [[nodiscard]] Result<std::size_t> complete(const std::vector<std::uint8_t>* dict);
+  bool has_dictionary() const noexcept { return dedup_ && !shared_.empty(); }
 
   // What a data block is written with; swapped out while a value moves.
   struct BlockState {

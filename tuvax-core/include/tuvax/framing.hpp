@@ -87,7 +87,11 @@ void write_trailer_at_end(std::span<std::uint8_t> document) noexcept;
 // Copies `pieces` one after another into `out` and ends it with the trailer,
 // whose hash covers them all; out.size() must be their total + trailer_size.
 // Each stretch is hashed right after it is copied, while it is in cache.
-void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out) noexcept;
+// `copied`, if given, is told (with `context`) each time the first n bytes
+// of pieces[i] are in `out`, so that a caller may give their memory back.
+void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out,
+                       void (*copied)(void* context, std::size_t i, std::size_t n) noexcept = nullptr,
+                       void* context = nullptr) noexcept;
 
 // ---- Blocking calls and signals ----
 

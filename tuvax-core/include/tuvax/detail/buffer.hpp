@@ -16,11 +16,10 @@ namespace tuvax {
 // thread using the buffer, and never throws.
 class BufferMemory {
  public:
-  // Memory for `n` bytes that holds what `p` (nullptr for none) held, up to
-  // n; nullptr when it cannot be had, `p` then unchanged. The first `used`
-  // bytes are about to be written (the lender may make them resident at
-  // once); huge pages, if any, are the lender's to advise.
-  [[nodiscard]] virtual void* resize(void* p, std::size_t n, std::size_t used) noexcept = 0;
+  // Memory for `n` bytes that holds the first `keep` bytes of `p` (nullptr
+  // for none), the rest undefined; nullptr when it cannot be had, `p` then
+  // unchanged. Huge pages, if any, are the lender's to advise.
+  [[nodiscard]] virtual void* resize(void* p, std::size_t n, std::size_t keep) noexcept = 0;
   // Gives back memory that resize() returned.
   virtual void free(void* p) noexcept = 0;
 
@@ -42,11 +41,17 @@ void advise_huge_pages(void* p, std::size_t n) noexcept;
 // buffer's room beyond what is about to be written stays unbacked until it
 // is used (a streaming writer's block may never fill the room it doubled to).
 void advise_huge_pages(void* p, std::size_t n, std::size_t populate) noexcept;
+// The same, making resident at once only the ends that huge pages do not
+// cover: memory about to be filled from front to back while other memory
+// is given back, which must not be all resident before it is written.
+void advise_huge_pages_lazily(void* p, std::size_t n) noexcept;
 
 // A growable byte buffer. Small buffers live on the heap; large ones are
 // their own mappings, grown in place or remapped without copying, and
 // backed by huge pages where the system allows. A buffer given a
-// BufferMemory grows in that instead, huge pages advised all the same.
+// BufferMemory holds its bytes in that while it is small; grown large, it
+// moves to a mapping of its own, as a buffer on the heap does, and is no
+// longer lent (memory() turns nullptr).
 class OutputBuffer {
  public:
   OutputBuffer() noexcept = default;
@@ -88,6 +93,11 @@ class OutputBuffer {
     size_ = capacity_ = 0;
     return std::exchange(data_, nullptr);
   }
+
+  // Gives the huge pages wholly within the first `n` bytes back to the
+  // system, for a buffer that is a mapping of its own (nothing happens
+  // otherwise): they read as zero from then on.
+  void discard(std::size_t n) noexcept;
 
   // Whether `n` more bytes fit without growing.
   bool has_room(std::size_t n) const noexcept { return capacity_ - size_ >= n; }
