@@ -177,7 +177,7 @@ constexpr std::size_t small_object_size = 512;
 // under it.
 class BytesMemory final : public BufferMemory {
  public:
-  void* resize(void* p, std::size_t n, std::size_t) noexcept override {
+  void* resize(void* p, std::size_t n) noexcept override {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) - bytes_head - 1) return nullptr;
     char* const old = p == nullptr ? nullptr : static_cast<char*>(p) - bytes_head;
     auto* base = static_cast<char*>(PyObject_Realloc(old, bytes_head + n + 1));

@@ -35,12 +35,13 @@ class ObjectBuilder;
 [[nodiscard]] bool check_convertible(PyObject* obj, WalkMode mode = {});
 
 // Memory for an Encoder's data blocks (Encoder(limits, bytes_memory())) in
-// which finish_to_bytes() makes the bytes object without copying the
-// document. Such an encoder may be used and destroyed only with the GIL.
+// which finish_to_bytes() makes the bytes object of a document under a
+// megabyte or so without copying it. Such an encoder may be used and
+// destroyed only with the GIL.
 [[nodiscard]] BufferMemory& bytes_memory() noexcept;
 
 // The finished document of `encoder`, as a vector or as a bytes object
-// (copied once, or, from an encoder in bytes_memory(), not at all);
+// (copied once, or, from an encoder in bytes_memory(), at most once);
 // RuntimeError "finish error: {e}". The encoder is closed on success; on any
 // failure it is open again with everything it held, so a caller whose
 // output fails loses nothing.

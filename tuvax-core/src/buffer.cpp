@@ -139,7 +139,7 @@ bool OutputBuffer::enlarge(std::size_t n) noexcept {
   }
 #endif
   if (memory_ != nullptr) {
-    void* p = memory_->resize(data_, cap, size_);
+    void* p = memory_->resize(data_, cap);
     if (p == nullptr) return false;
     data_ = static_cast<char*>(p);
     capacity_ = cap;

@@ -108,10 +108,11 @@ void ByteBuffer::grow(std::size_t n) {
     if (!buf_.reserve(n)) throw std::bad_alloc();
     return;
   }
-  // Room for the front to move forward too.
+  // Room for the front to move forward too. A buffer grown large enough to
+  // leave the lent memory is copied out in the end: its front stays.
   const std::size_t most = header_size + max_block_framing;
   if (n > std::numeric_limits<std::size_t>::max() - most || !buf_.reserve(n + most)) throw std::bad_alloc();
-  move_front(expected_front(buf_.capacity()));
+  if (lent()) move_front(expected_front(buf_.capacity()));
 }
 
 void ByteBuffer::move_front(std::size_t front) noexcept {
@@ -525,7 +526,7 @@ Result<std::span<std::uint8_t>> Encoder::finish_in_place() {
     // as copy_out() does, each large block's memory given back as it is
     // copied. pieces_ alternates framing in output_ with payloads.
     TUVAX_TRY(const std::size_t size, complete(one_block ? &dict : nullptr));
-    auto* const out = static_cast<std::uint8_t*>(lent_->resize(nullptr, size, 0));
+    auto* const out = static_cast<std::uint8_t*>(lent_->resize(nullptr, size));
     if (out == nullptr) {
       reopen();
       throw std::bad_alloc();

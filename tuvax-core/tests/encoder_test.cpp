@@ -268,7 +268,7 @@ TEST(encoder_test, failed_value_leaves_no_bytes_behind) {
 // out on demand.
 class TestMemory final : public BufferMemory {
  public:
-  void* resize(void* p, std::size_t n, std::size_t) noexcept override {
+  void* resize(void* p, std::size_t n) noexcept override {
     if (refuse) return nullptr;
     void* q = std::realloc(p, n);
     if (q != nullptr && p == nullptr) ++live;

@@ -211,12 +211,13 @@ class Encoder {
   // completes the document in memory from the BufferMemory, the document's
   // first byte at the memory's start, and hands that memory over (the
   // caller frees it through the BufferMemory). A document of one data block
-  // still in lent memory is finished where its block stands, moved only
-  // when the room kept in front of the block was not the size of the
-  // framing (a string dictionary, a length whose varint came out longer or
-  // shorter). Any other (several blocks, or a block grown large enough for
-  // a mapping of its own) is copied into new memory, the blocks' large
-  // mappings given back as they are copied, so that it is not held twice.
+  // still in lent memory, with room there for what goes around it, is
+  // finished where its block stands, moved only when the room kept in
+  // front of the block was not the size of the framing (a string
+  // dictionary, a length whose varint came out longer or shorter). Any
+  // other (several blocks, or a block grown large enough for a mapping of
+  // its own) is copied into new memory, the blocks' large mappings given
+  // back as they are copied, so that it is not held twice.
   // On success the encoder is finished: nothing may be added, nor finished
   // again. Throws std::bad_alloc, the encoder then open with every value,
   // as it was.

@@ -12,14 +12,14 @@ namespace tuvax {
 
 // Memory an OutputBuffer's owner lends it, instead of the buffer's own: the
 // Python layer lends memory that can become a bytes object as it stands, so
-// that a document finished in it is never copied out. Called only by the
+// that a document finished in it need not be copied out. Called only by the
 // thread using the buffer, and never throws.
 class BufferMemory {
  public:
-  // Memory for `n` bytes that holds the first `keep` bytes of `p` (nullptr
-  // for none), the rest undefined; nullptr when it cannot be had, `p` then
-  // unchanged. Huge pages, if any, are the lender's to advise.
-  [[nodiscard]] virtual void* resize(void* p, std::size_t n, std::size_t keep) noexcept = 0;
+  // Memory for `n` bytes that holds what `p` (nullptr for none) held, up to
+  // n, as realloc() does; nullptr when it cannot be had, `p` then unchanged.
+  // Huge pages, if any, are the lender's to advise.
+  [[nodiscard]] virtual void* resize(void* p, std::size_t n) noexcept = 0;
   // Gives back memory that resize() returned.
   virtual void free(void* p) noexcept = 0;
 
