@@ -323,7 +323,8 @@ TEST(encoder_test, a_document_finished_in_lent_memory_is_the_one_finish_writes) 
   // with every value: a dictionary as large as the block to put in front of
   // it, or blocks to put together.
   Array distinct;
-  for (int i = 0; i < 100; ++i) distinct.push_back(Value::str(std::format("{:016x}", std::uint64_t(i) * 0x9E3779B97F4A7C15u) + std::string(24, 'd')));
+  for (std::uint64_t i = 0; i < 100; ++i)
+    distinct.push_back(Value::str(std::format("{:016x}", i * 0x9E3779B97F4A7C15u) + std::string(24, 'd')));
   const Value large_dictionary = Value::array(std::move(distinct));
   const Value three = Value::array({Value::str("north"), Value::str("north"), Value::bytes(Bytes(300, 0x78))});
   for (const Limits limits : {Limits{}, Limits{.max_block_size = 400}}) {
