@@ -2,6 +2,8 @@
 
 #include "document.hpp"
 
+#include <cstddef>  // offsetof
+#include <cstdint>
 #include <utility>
 
 #include "errors.hpp"
@@ -159,7 +161,81 @@ std::optional<std::vector<std::uint8_t>> document_bytes(Encoder& encoder) {
   }
 }
 
+namespace {
+
+// A bytes object's memory: the object's fields, its bytes, and the NUL
+// every bytes object ends with.
+constexpr std::size_t bytes_head = offsetof(PyBytesObject, ob_sval);
+
+// What the object allocator serves from its own pools.
+constexpr std::size_t small_object_size = 512;
+
+// Lends the encoder's data blocks memory laid out as a bytes object's, so
+// that the finished document becomes one where it stands. PyObject_Realloc,
+// unlike _PyBytes_Resize, keeps the memory when it cannot be grown. Called
+// with the GIL held: encoders in lent memory are used and destroyed only
+// under it.
+class BytesMemory final : public BufferMemory {
+ public:
+  void* resize(void* p, std::size_t n) noexcept override {
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) - bytes_head - 1) return nullptr;
+    char* const old = p == nullptr ? nullptr : static_cast<char*>(p) - bytes_head;
+    auto* base = static_cast<char*>(PyObject_Realloc(old, bytes_head + n + 1));
+    if (base == nullptr) return nullptr;
+    // A large block here is a whole document, about to be copied into
+    // fresh memory (a growing block leaves lent memory before it is that
+    // large) while the blocks' memory is given back: huge pages spare a
+    // fault per 4 KiB, and only the ends they leave are made resident at
+    // once, lest the document be held twice after all.
+    if (p == nullptr) tuvax::detail::advise_huge_pages_lazily(base + bytes_head, n);
+    return base + bytes_head;
+  }
+  void free(void* p) noexcept override { PyObject_Free(static_cast<char*>(p) - bytes_head); }
+};
+
+BytesMemory bytes_memory_instance;
+
+// The bytes object made of `doc`, memory from BytesMemory that the caller
+// hands over: trimmed to its size, then given the fields
+// PyBytes_FromStringAndSize gives the memory it allocates itself.
+PyObject* bytes_from_lent(std::span<std::uint8_t> doc) noexcept {
+  char* base = reinterpret_cast<char*>(doc.data()) - bytes_head;
+  if (void* trimmed = PyObject_Realloc(base, bytes_head + doc.size() + 1)) base = static_cast<char*>(trimmed);
+  auto* bytes = reinterpret_cast<PyBytesObject*>(base);
+  (void)PyObject_InitVar(reinterpret_cast<PyVarObject*>(bytes), &PyBytes_Type, static_cast<Py_ssize_t>(doc.size()));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  bytes->ob_shash = -1;  // not hashed yet
+#pragma GCC diagnostic pop
+  bytes->ob_sval[doc.size()] = '\0';
+  return reinterpret_cast<PyObject*>(bytes);
+}
+
+}  // namespace
+
+BufferMemory& bytes_memory() noexcept { return bytes_memory_instance; }
+
 PyRef finish_to_bytes(Encoder& encoder) {
+  // An encoder of its own memory copies the document once into a new bytes
+  // object; one in lent memory hands over its last block's.
+  if (encoder.memory() == &bytes_memory_instance) {
+    auto doc = encoder.finish_in_place();
+    if (!doc) {
+      raise_core_error(CoreStep::Finish, doc.error());
+      return {};
+    }
+    // A small document goes where the object allocator keeps small objects,
+    // copied, rather than stay in a trimmed piece of the C heap.
+    if (bytes_head + doc->size() + 1 <= small_object_size) {
+      if (PyObject* copy = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(doc->data()),
+                                                     static_cast<Py_ssize_t>(doc->size()))) {
+        bytes_memory_instance.free(doc->data());
+        return PyRef::steal(copy);
+      }
+      PyErr_Clear();  // it stays where it is, then
+    }
+    return PyRef::steal(bytes_from_lent(*doc));
+  }
   auto size = encoder.complete();
   if (!size) {
     raise_core_error(CoreStep::Finish, size.error());
@@ -184,7 +260,7 @@ std::optional<std::vector<std::uint8_t>> encode_document(PyObject* obj, WalkMode
 }
 
 PyRef encode_to_bytes(PyObject* obj, WalkMode mode) {
-  Encoder encoder;
+  Encoder encoder(Limits{}, bytes_memory());
   if (!encode_into(encoder, obj, mode)) return {};
   return finish_to_bytes(encoder);
 }

@@ -34,10 +34,17 @@ class ObjectBuilder;
 // writes nothing: for calls that must report those before anything else.
 [[nodiscard]] bool check_convertible(PyObject* obj, WalkMode mode = {});
 
-// The finished document of `encoder`, as a vector or as a new bytes object
-// (copied once); RuntimeError "finish error: {e}". The encoder is closed on
-// success; on any failure it is open again with everything it held, so a
-// caller whose output fails loses nothing.
+// Memory for an Encoder's data blocks (Encoder(limits, bytes_memory())) in
+// which finish_to_bytes() makes the bytes object of a document under a
+// megabyte or so without copying it. Such an encoder may be used and
+// destroyed only with the GIL.
+[[nodiscard]] BufferMemory& bytes_memory() noexcept;
+
+// The finished document of `encoder`, as a vector or as a bytes object
+// (copied once, or, from an encoder in bytes_memory(), at most once);
+// RuntimeError "finish error: {e}". The encoder is closed on success; on any
+// failure it is open again with everything it held, so a caller whose
+// output fails loses nothing.
 [[nodiscard]] std::optional<std::vector<std::uint8_t>> document_bytes(Encoder& encoder);
 [[nodiscard]] PyRef finish_to_bytes(Encoder& encoder);
 

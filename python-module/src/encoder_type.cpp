@@ -59,7 +59,7 @@ constexpr CompressionName compression_names[] = {
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     if (!bind_tuple(new_sig, args, kwargs, nullptr)) return nullptr;
-    std::optional<Encoder> encoder(std::in_place);
+    std::optional<Encoder> encoder(std::in_place, Limits{}, bytes_memory());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;  // `encoder` goes with this scope
     new (&as_encoder(self)->encoder) std::optional<Encoder>(std::move(encoder));

@@ -41,7 +41,33 @@ void advise_huge_pages(void* p, std::size_t n, std::size_t populate) noexcept {
 #endif
 }
 
+void advise_huge_pages_lazily(void* p, std::size_t n) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const auto start = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (start + huge_page - 1) & ~(std::uintptr_t{huge_page} - 1);
+  const std::uintptr_t last = (start + n) & ~(std::uintptr_t{huge_page} - 1);
+  if (last <= first) return;
+  madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#if defined(MADV_POPULATE_WRITE)
+  const std::uintptr_t page = 4096;
+  const std::uintptr_t head = start & ~(page - 1);
+  const std::uintptr_t tail = (start + n + page - 1) & ~(page - 1);
+  if (first > head) madvise(reinterpret_cast<void*>(head), first - head, MADV_POPULATE_WRITE);
+  if (tail > last) madvise(reinterpret_cast<void*>(last), tail - last, MADV_POPULATE_WRITE);
+#endif
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
 void OutputBuffer::release() noexcept {
+  if (memory_ != nullptr) {
+    if (data_ != nullptr) memory_->free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return;
+  }
 #if defined(__linux__)
   if (mapped_) {
     munmap(data_, capacity_);
@@ -54,6 +80,18 @@ void OutputBuffer::release() noexcept {
   data_ = nullptr;
   size_ = capacity_ = 0;
   mapped_ = false;
+}
+
+void OutputBuffer::discard(std::size_t n) noexcept {
+#if defined(__linux__)
+  if (!mapped_) return;
+  // Whole huge pages only: giving back part of one would split it. The
+  // mapping starts on a page boundary, and ends on one of huge pages.
+  const std::size_t end = std::min(n, size_) & ~(huge_page - 1);
+  if (end != 0) madvise(data_, end, MADV_DONTNEED);
+#else
+  (void)n;
+#endif
 }
 
 bool OutputBuffer::enlarge(std::size_t n) noexcept {
@@ -76,11 +114,19 @@ bool OutputBuffer::enlarge(std::size_t n) noexcept {
         }
       }
     } else {
+      // A lent buffer too: a large block in memory from the C library's
+      // allocator, which moves it between its heap and mappings of its own
+      // as it sees fit, would often take a fault per 4 KiB.
       p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p != MAP_FAILED) {
         advise_huge_pages(p, cap, size_ + n);
         if (size_ != 0) std::memcpy(p, data_, size_);
-        std::free(data_);
+        if (memory_ != nullptr) {
+          if (data_ != nullptr) memory_->free(data_);
+          memory_ = nullptr;
+        } else {
+          std::free(data_);
+        }
       }
     }
     if (p == MAP_FAILED) return false;
@@ -92,6 +138,13 @@ bool OutputBuffer::enlarge(std::size_t n) noexcept {
     return true;
   }
 #endif
+  if (memory_ != nullptr) {
+    void* p = memory_->resize(data_, cap);
+    if (p == nullptr) return false;
+    data_ = static_cast<char*>(p);
+    capacity_ = cap;
+    return true;
+  }
   char* p = static_cast<char*>(std::realloc(data_, cap));
   if (p == nullptr) return false;
   data_ = p;

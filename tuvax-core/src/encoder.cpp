@@ -85,6 +85,52 @@ Result<void> write_value(Encoder::ValueWriter& w, const Value& value) {
 
 }  // namespace
 
+// ---- Block buffer ----
+
+namespace detail {
+
+namespace {
+
+// What a document puts before its one data block: the header and the
+// block's framing, whose length varint grows with the block. Sized for the
+// largest block `capacity` holds, as most blocks end up more than half as
+// large as the room they last doubled to; a block that falls short of a
+// varint length step, or a string dictionary, costs a move at the end.
+std::size_t expected_front(std::size_t capacity) noexcept {
+  constexpr std::size_t most = header_size + max_block_framing + trailer_size;
+  return header_size + block_framing_size(capacity > most ? capacity - most : 0);
+}
+
+}  // namespace
+
+void ByteBuffer::grow(std::size_t n) {
+  if (buf_.memory() == nullptr) {
+    if (!buf_.reserve(n)) throw std::bad_alloc();
+    return;
+  }
+  // Room for the front to move forward too. A buffer grown large enough to
+  // leave the lent memory is copied out in the end: its front stays.
+  const std::size_t most = header_size + max_block_framing;
+  if (n > std::numeric_limits<std::size_t>::max() - most || !buf_.reserve(n + most)) throw std::bad_alloc();
+  if (lent()) move_front(expected_front(buf_.capacity()));
+}
+
+void ByteBuffer::move_front(std::size_t front) noexcept {
+  if (front == front_) return;
+  const std::size_t n = size();
+  if (n != 0) std::memmove(buf_.data() + front, buf_.data() + front_, n);
+  front_ = front;
+  buf_.truncate(front + n);
+}
+
+std::uint8_t* ByteBuffer::frame(std::size_t front) noexcept {
+  assert(lent());
+  move_front(front);
+  return reinterpret_cast<std::uint8_t*>(buf_.data());
+}
+
+}  // namespace detail
+
 // ---- Value writer ----
 
 Encoder::ValueWriter::ValueWriter(Encoder& enc) noexcept
@@ -140,6 +186,10 @@ Result<void> Encoder::ValueWriter::commit() {
 Encoder::Encoder() : Encoder(Limits{}) {}
 
 Encoder::Encoder(const Limits& limits) : limits_(limits) { output_.reserve(initial_capacity); }
+
+// Without room reserved for framing: a document of one block, the usual
+// one, is finished in the block's memory and needs none.
+Encoder::Encoder(const Limits& limits, BufferMemory& memory) : lent_(&memory), block_(&memory), limits_(limits) {}
 
 Encoder::Encoder(BlockWriter& out, const Limits& limits) : limits_(limits), stream_(&out) {}
 
@@ -253,13 +303,13 @@ std::vector<std::uint8_t> Encoder::dictionary_payload() const {
   return dict;
 }
 
-void Encoder::frame_block() {
+void Encoder::frame_block(const std::vector<std::uint8_t>* dict) {
   if (block_.empty()) return;
   if (!header_written_) {
     write_header(output_);
     header_written_ = true;
   }
-  if (dedup_ && !shared_.empty()) write_block(BlockType::StringDict, dictionary_payload(), output_);
+  if (has_dictionary()) write_block(BlockType::StringDict, dict != nullptr ? *dict : dictionary_payload(), output_);
   write_block_header(BlockType::Data, block_.bytes(), output_);
 }
 
@@ -281,6 +331,7 @@ Result<void> Encoder::move_value_to_new_block(std::size_t block_mark, std::size_
   // under sharing its bytes cannot simply move: they are read back and
   // written anew, counting string bytes as a decoder of the new block does.
   BlockState aside;
+  aside.block = detail::ByteBuffer(lent_);
   swap_block(aside);
   memory_ = memory_mark;
   Result<void> written;
@@ -394,7 +445,7 @@ Result<void> Encoder::close_block() {
     throw;
   }
   closed_blocks_.push_back({output_.size(), std::move(block_)});
-  block_ = {};
+  block_ = detail::ByteBuffer(lent_);
   shared_.clear();
   slots_.clear();
   shared_dict_bytes_ = 0;
@@ -411,7 +462,9 @@ Result<void> Encoder::finish_stream() {
 
 // ---- Finishing ----
 
-Result<std::size_t> Encoder::complete() {
+Result<std::size_t> Encoder::complete() { return complete(nullptr); }
+
+Result<std::size_t> Encoder::complete(const std::vector<std::uint8_t>* dict) {
   if (!closed_) {
     open_output_size_ = output_.size();
     open_header_written_ = header_written_;
@@ -424,7 +477,7 @@ Result<std::size_t> Encoder::complete() {
     // caller's storage between the stretches of framing in output_. The
     // sharing table stays too, for reopen().
     try {
-      frame_block();
+      frame_block(dict);
       pieces_.reserve(2 * closed_blocks_.size() + 2);
     } catch (...) {
       reopen();
@@ -453,6 +506,55 @@ void Encoder::reopen() noexcept {
   header_written_ = open_header_written_;
   pieces_.clear();
   closed_ = false;
+}
+
+Result<std::span<std::uint8_t>> Encoder::finish_in_place() {
+  assert(lent_ != nullptr && stream_ == nullptr && !closed_);
+  // What goes before a block: the header, the string dictionary and the
+  // block's framing.
+  const bool one_block = closed_blocks_.empty() && block_.lent();
+  std::vector<std::uint8_t> dict;
+  if (one_block && !block_.empty() && has_dictionary()) dict = dictionary_payload();
+  std::size_t front = header_size;
+  if (!block_.empty()) {
+    if (has_dictionary()) front += block_framing_size(dict.size()) + dict.size();
+    front += block_framing_size(block_.size());
+  }
+  if (!one_block || !block_.fits(front, trailer_size)) {
+    // The blocks stand in memory of their own, or the block's has no room
+    // for what goes around it: the document is put together in new memory,
+    // as copy_out() does, each large block's memory given back as it is
+    // copied. pieces_ alternates framing in output_ with payloads.
+    TUVAX_TRY(const std::size_t size, complete(one_block ? &dict : nullptr));
+    auto* const out = static_cast<std::uint8_t*>(lent_->resize(nullptr, size));
+    if (out == nullptr) {
+      reopen();
+      throw std::bad_alloc();
+    }
+    auto copied = [](void* context, std::size_t i, std::size_t n) noexcept {
+      Encoder& e = *static_cast<Encoder*>(context);
+      if (i % 2 == 0) return;
+      const std::size_t k = i / 2;
+      (k < e.closed_blocks_.size() ? e.closed_blocks_[k].payload : e.block_).discard(n);
+    };
+    assemble_document(pieces_, {out, size}, copied, this);
+    return std::span(out, size);
+  }
+  const std::size_t size = front + block_.size() + trailer_size;
+  std::uint8_t* doc = block_.frame(front);
+  std::vector<std::uint8_t> framing;
+  framing.reserve(front);
+  write_header(framing);
+  if (!block_.empty()) {
+    if (has_dictionary()) write_block(BlockType::StringDict, dict, framing);
+    write_block_header(BlockType::Data, block_.bytes(), framing);
+  }
+  assert(framing.size() == front);
+  std::memcpy(doc, framing.data(), front);
+  write_trailer_at_end({doc, size});
+  block_.take();
+  closed_ = true;
+  return std::span(doc, size);
 }
 
 Result<std::vector<std::uint8_t>> Encoder::finish() && {

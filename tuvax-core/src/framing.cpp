@@ -61,8 +61,6 @@ std::size_t frame_block(BlockType type, std::span<const std::uint8_t> payload, s
   return n + checksum_size;
 }
 
-constexpr std::size_t max_block_framing = 2 + max_varint_len + checksum_size;
-
 }  // namespace
 
 void append_le64(std::uint64_t v, std::vector<std::uint8_t>& out) {
@@ -86,18 +84,28 @@ void write_block(BlockType type, std::span<const std::uint8_t> payload, std::vec
   out.insert(out.end(), payload.begin(), payload.end());
 }
 
-void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out) noexcept {
+void write_trailer_at_end(std::span<std::uint8_t> document) noexcept {
+  const std::size_t before = document.size() - trailer_size;
+  frame_trailer(xxh64(document.first(before)), document.data() + before);
+}
+
+void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out,
+                       void (*copied)(void* context, std::size_t i, std::size_t n) noexcept, void* context) noexcept {
   // Small enough that a copied stretch is still in the first-level cache
   // when it is hashed.
   constexpr std::size_t stretch = 16 * 1024;
+  // How often `copied` hears of progress: a huge page at a time.
+  constexpr std::size_t report = std::size_t{2} << 20;
   Xxh64Stream hash;
   std::uint8_t* dst = out.data();
-  for (const auto piece : pieces) {
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const auto piece = pieces[i];
     for (std::size_t at = 0; at < piece.size(); at += stretch) {
       const std::size_t n = std::min(stretch, piece.size() - at);
       std::memcpy(dst, piece.data() + at, n);
       hash.update({dst, n});
       dst += n;
+      if (copied != nullptr && ((at + n) % report == 0 || at + n == piece.size())) copied(context, i, at + n);
     }
   }
   frame_trailer(hash.digest(), dst);

@@ -4,6 +4,8 @@
 
 #include <bit>  // std::bit_cast
 #include <cstdint>
+#include <cstdlib>  // std::realloc, std::free
+#include <new>      // std::bad_alloc
 #include <format>
 #include <map>
 #include <random>
@@ -262,6 +264,87 @@ TEST(encoder_test, failed_value_leaves_no_bytes_behind) {
   EXPECT_EQ(finish(enc).size(), 27u);
 }
 
+// Memory lent to an encoder: counted, so that none is lost, and made to run
+// out on demand.
+class TestMemory final : public BufferMemory {
+ public:
+  void* resize(void* p, std::size_t n) noexcept override {
+    if (refuse) return nullptr;
+    void* q = std::realloc(p, n);
+    if (q != nullptr && p == nullptr) ++live;
+    return q;
+  }
+  void free(void* p) noexcept override {
+    --live;
+    std::free(p);
+  }
+  bool refuse = false;
+  int live = 0;
+};
+
+// finish_in_place(), the document copied out and its memory given back.
+ByteVec finish_lent(Encoder& enc, TestMemory& memory) {
+  auto r = enc.finish_in_place();
+  EXPECT_TRUE(r.has_value());
+  if (!r) return {};
+  ByteVec doc(r->begin(), r->end());
+  memory.free(r->data());
+  return doc;
+}
+
+TEST(encoder_test, a_document_finished_in_lent_memory_is_the_one_finish_writes) {
+  // Payload sizes around each step of the block length's varint and each
+  // doubling of the buffer, where the room kept in front of the block
+  // changes: with and without sharing (a dictionary then goes in front
+  // too), as one value or several.
+  TestMemory memory;
+  std::size_t sizes = 0;
+  for (const std::size_t edge : {std::size_t{0}, std::size_t{128}, std::size_t{4096}, std::size_t{16384},
+                                 std::size_t{32768}, std::size_t{1} << 21, std::size_t{1} << 22}) {
+    for (std::size_t n = edge < 48 ? 0 : edge - 48; n <= edge + 48; n += edge < 40000 ? 1 : 7, ++sizes) {
+      const std::vector<std::vector<Value>> shapes = {
+          {Value::bytes(Bytes(n, 0x5A))},
+          {Value::str(std::string(n / 2, 's')), Value::str(std::string(n / 2, 's')), Value::uint(n)},
+      };
+      for (const auto& values : shapes) {
+        for (bool dedup : {false, true}) {
+          Encoder enc(Limits{}, memory);
+          if (dedup) enc.enable_dedup();
+          for (const Value& v : values) ASSERT_TRUE(enc.encode_value(v));
+          ASSERT_EQ(finish_lent(enc, memory), encode_all(values, dedup)) << "size " << n << ", dedup " << dedup;
+        }
+      }
+    }
+  }
+  EXPECT_GT(sizes, 400u);
+  EXPECT_EQ(memory.live, 0);
+
+  // A finish that cannot have the memory it needs leaves the encoder open
+  // with every value: a dictionary as large as the block to put in front of
+  // it, or blocks to put together.
+  Array distinct;
+  for (std::uint64_t i = 0; i < 100; ++i)
+    distinct.push_back(Value::str(std::format("{:016x}", i * 0x9E3779B97F4A7C15u) + std::string(24, 'd')));
+  const Value large_dictionary = Value::array(std::move(distinct));
+  const Value three = Value::array({Value::str("north"), Value::str("north"), Value::bytes(Bytes(300, 0x78))});
+  for (const Limits limits : {Limits{}, Limits{.max_block_size = 400}}) {
+    const Value& strings = limits.max_block_size == 400 ? three : large_dictionary;
+    Encoder enc(limits, memory);
+    enc.enable_dedup();
+    ASSERT_TRUE(enc.encode_value(strings));
+    ASSERT_TRUE(enc.encode_value(strings));
+    memory.refuse = true;
+    EXPECT_THROW((void)enc.finish_in_place(), std::bad_alloc);
+    memory.refuse = false;
+    ASSERT_TRUE(enc.encode_value(strings));
+    Encoder ref(limits);
+    ref.enable_dedup();
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(ref.encode_value(strings));
+    EXPECT_EQ(finish_lent(enc, memory), finish(ref)) << "max_block_size " << limits.max_block_size;
+  }
+  EXPECT_EQ(memory.live, 0);
+}
+
 // ---- What the encoder accepts reads back: limits and block splitting ----
 
 // Encodes each value on its own and records the outcome: the document, the
@@ -274,8 +357,11 @@ struct Encoded {
   std::vector<std::string> errors;
 };
 
-Encoded encode_each(const std::vector<const Value*>& values, bool dedup, const Limits& limits = {}) {
-  Encoder enc(limits);
+// With `lent`, the encoder's blocks grow in that memory, and it finishes in
+// place.
+Encoded encode_each(const std::vector<const Value*>& values, bool dedup, const Limits& limits = {},
+                    TestMemory* lent = nullptr) {
+  Encoder enc = lent != nullptr ? Encoder(limits, *lent) : Encoder(limits);
   if (dedup) enc.enable_dedup();
   Encoded run;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -283,7 +369,7 @@ Encoded encode_each(const std::vector<const Value*>& values, bool dedup, const L
     run.errors.push_back(r ? "" : r.error().message());
     if (r) run.accepted.push_back(i);
   }
-  run.doc = finish(enc);
+  run.doc = lent != nullptr ? finish_lent(enc, *lent) : finish(enc);
   return run;
 }
 
@@ -520,6 +606,10 @@ TEST(encoder_test, random_streams_under_small_limits_read_back) {
       std::vector<const Value*> kept;
       for (std::size_t i : run.accepted) kept.push_back(values[i]);
       EXPECT_EQ(encode_each(kept, dedup, limits).doc, run.doc);
+      // So is a document whose blocks grew in lent memory, finished there.
+      TestMemory memory;
+      EXPECT_EQ(encode_each(values, dedup, limits, &memory).doc, run.doc);
+      EXPECT_EQ(memory.live, 0);
       if (::testing::Test::HasFailure()) return;
     }
   }

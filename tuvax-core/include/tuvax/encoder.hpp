@@ -54,24 +54,45 @@ inline void copy_bytes(std::uint8_t* dst, const void* src, std::size_t n) noexce
 // a raw pointer after room() makes space without initialising it, so
 // appends cost a compare and a copy. Allocation failure throws
 // std::bad_alloc, as std::vector does.
+//
+// A buffer in lent memory keeps room in front of its bytes for what a
+// document puts before a data block (the header and the block's framing),
+// sized as it grows for the block it is likely to hold, so that the last
+// block can be finished where it stands and the memory handed over as the
+// document (fits(), frame() and take()). Grown large, it leaves the lent
+// memory for a mapping of its own (see OutputBuffer).
 class ByteBuffer {
  public:
-  std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(buf_.data()); }
-  const std::uint8_t* data() const noexcept { return reinterpret_cast<const std::uint8_t*>(buf_.data()); }
-  std::size_t size() const noexcept { return buf_.size(); }
-  bool empty() const noexcept { return buf_.size() == 0; }
+  ByteBuffer() noexcept = default;
+  explicit ByteBuffer(BufferMemory* memory) noexcept : buf_(memory) {}
+  ByteBuffer(ByteBuffer&& o) noexcept : buf_(std::move(o.buf_)), front_(std::exchange(o.front_, 0)) {}
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+    if (this != &o) {
+      buf_ = std::move(o.buf_);
+      front_ = std::exchange(o.front_, 0);
+    }
+    return *this;
+  }
+
+  std::uint8_t* data() noexcept { return reinterpret_cast<std::uint8_t*>(buf_.data()) + front_; }
+  const std::uint8_t* data() const noexcept { return reinterpret_cast<const std::uint8_t*>(buf_.data()) + front_; }
+  std::size_t size() const noexcept { return buf_.size() - front_; }
+  bool empty() const noexcept { return size() == 0; }
   std::span<const std::uint8_t> bytes() const noexcept { return {data(), size()}; }
 
   // A pointer to at least `n` writable bytes past the end; advance() by what
   // was written.
   std::uint8_t* room(std::size_t n) {
-    if (!buf_.reserve(n)) throw std::bad_alloc();
+    if (!buf_.has_room(n)) [[unlikely]] grow(n);
     return reinterpret_cast<std::uint8_t*>(buf_.end());
   }
   void advance(std::size_t n) noexcept { buf_.advance(n); }
-  void truncate(std::size_t n) noexcept { buf_.truncate(n); }
-  void clear() noexcept { buf_.clear(); }
-  void release() noexcept { buf_.release(); }  // frees the storage
+  void truncate(std::size_t n) noexcept { buf_.truncate(front_ + n); }
+  void clear() noexcept { buf_.truncate(front_); }
+  void release() noexcept {  // frees the storage
+    buf_.release();
+    front_ = 0;
+  }
 
   void push(std::uint8_t b) {
     *room(1) = b;
@@ -82,8 +103,31 @@ class ByteBuffer {
     advance(n);
   }
 
+  bool lent() const noexcept { return buf_.memory() != nullptr; }
+  // Gives back the memory of the first `n` bytes, where a large buffer can
+  // (OutputBuffer::discard()): they read as zero from then on.
+  void discard(std::size_t n) noexcept { buf_.discard(front_ + n); }
+
+  // Whether the memory holds `front` bytes, the bytes, and `back` more.
+  bool fits(std::size_t front, std::size_t back) const noexcept { return front + size() + back <= buf_.capacity(); }
+  // For lent memory that fits(front, back): puts exactly `front` bytes
+  // before the bytes, moving them only if the room kept in front was not
+  // that size, and returns the start of the memory.
+  std::uint8_t* frame(std::size_t front) noexcept;
+  // Hands the memory over to the caller, who frees it through the
+  // BufferMemory; the buffer is left empty.
+  std::uint8_t* take() noexcept {
+    front_ = 0;
+    return reinterpret_cast<std::uint8_t*>(buf_.take());
+  }
+
  private:
+  void grow(std::size_t n);
+  // Moves the bytes so that `front` bytes stand before them (room allows).
+  void move_front(std::size_t front) noexcept;
+
   OutputBuffer buf_;
+  std::size_t front_ = 0;  // bytes kept before data(), in lent memory only
 };
 
 }  // namespace detail
@@ -112,6 +156,10 @@ class Encoder {
   // An encoder that holds its documents to `limits` instead of the defaults
   // every decoder applies; a document within smaller limits reads back too.
   explicit Encoder(const Limits& limits);
+  // An encoder whose data blocks grow in memory lent by `memory`, which
+  // must outlive it, so that finish_in_place() can finish the document in
+  // the last block's own memory instead of copying it out.
+  Encoder(const Limits& limits, BufferMemory& memory);
   // An encoder that writes each data block to `out` as it closes, so that it
   // holds one open block, never the document: finish_stream() closes the
   // last block and writes the trailer. The bytes are those finish() would
@@ -127,6 +175,8 @@ class Encoder {
   // Stored and reported, but every block is written uncompressed.
   void set_compression(Compression c) noexcept { compression_ = c; }
   Compression compression() const noexcept { return compression_; }
+  // The memory lent to the data blocks, or nullptr for their own.
+  BufferMemory* memory() const noexcept { return lent_; }
 
   // Starts one top-level value, written through the returned writer. Only
   // one writer may be open at a time, and the Encoder must not be moved
@@ -157,6 +207,22 @@ class Encoder {
   void copy_out(std::span<std::uint8_t> out) const noexcept;
   void reopen() noexcept;
 
+  // For an encoder in lent memory, instead of complete() and copy_out():
+  // completes the document in memory from the BufferMemory, the document's
+  // first byte at the memory's start, and hands that memory over (the
+  // caller frees it through the BufferMemory). A document of one data block
+  // still in lent memory, with room there for what goes around it, is
+  // finished where its block stands, moved only when the room kept in
+  // front of the block was not the size of the framing (a string
+  // dictionary, a length whose varint came out longer or shorter). Any
+  // other (several blocks, or a block grown large enough for a mapping of
+  // its own) is copied into new memory, the blocks' large mappings given
+  // back as they are copied, so that it is not held twice.
+  // On success the encoder is finished: nothing may be added, nor finished
+  // again. Throws std::bad_alloc, the encoder then open with every value,
+  // as it was.
+  [[nodiscard]] Result<std::span<std::uint8_t>> finish_in_place();
+
   // For an encoder writing to a BlockWriter: the last block, then the trailer.
   [[nodiscard]] Result<void> finish_stream();
   // The error with which writing a block failed, if one did.
@@ -185,8 +251,11 @@ class Encoder {
   void rebuild_slots();
   void rollback(std::size_t block_mark, std::size_t table_mark, std::uint64_t memory_mark) noexcept;
   // Writes the current block's string dictionary and its framing into
-  // output_; the payload itself stays in block_ until copy_out().
-  void frame_block();
+  // output_; the payload itself stays in block_ until copy_out(). `dict`:
+  // the dictionary's payload, when already made.
+  void frame_block(const std::vector<std::uint8_t>* dict = nullptr);
+  [[nodiscard]] Result<std::size_t> complete(const std::vector<std::uint8_t>* dict);
+  bool has_dictionary() const noexcept { return dedup_ && !shared_.empty(); }
 
   // What a data block is written with; swapped out while a value moves.
   struct BlockState {
@@ -219,6 +288,7 @@ class Encoder {
     detail::ByteBuffer payload;
   };
 
+  BufferMemory* lent_ = nullptr;      // what data blocks grow in, if lent
   std::vector<std::uint8_t> output_;  // header, framing and dictionaries
   std::vector<ClosedBlock> closed_blocks_;
   std::vector<std::span<const std::uint8_t>> pieces_;  // the document in order, once closed

@@ -19,6 +19,7 @@
 
 #include "tuvax/error.hpp"
 #include "tuvax/limits.hpp"
+#include "tuvax/varint.hpp"  // varint_size
 
 namespace tuvax {
 
@@ -38,6 +39,12 @@ inline constexpr std::size_t trailer_checksum_at = 3;  // after type, length 8, 
 inline constexpr std::size_t trailer_payload_at = trailer_checksum_at + checksum_size;
 inline constexpr std::size_t trailer_size = trailer_payload_at + trailer_payload_size;  // 19
 inline constexpr std::size_t empty_document_size = header_size + trailer_size;          // 27
+
+// The framing before a block's payload of `payload_size` bytes, and its most.
+constexpr std::size_t block_framing_size(std::uint64_t payload_size) noexcept {
+  return 2 + varint_size(payload_size) + checksum_size;
+}
+inline constexpr std::size_t max_block_framing = 2 + max_varint_len + checksum_size;
 
 enum class BlockType : std::uint8_t { Data = 0x01, Reserved2 = 0x02, Reserved3 = 0x03, StringDict = 0x04, Trailer = 0xFF };
 
@@ -72,10 +79,17 @@ void write_header(std::vector<std::uint8_t>& out);
 void write_block(BlockType type, std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out);
 // Appends the same block's framing only: everything before its payload.
 void write_block_header(BlockType type, std::span<const std::uint8_t> payload, std::vector<std::uint8_t>& out);
+// Writes the trailer into the last trailer_size bytes of `document`, with
+// the hash of every byte before them.
+void write_trailer_at_end(std::span<std::uint8_t> document) noexcept;
 // Copies `pieces` one after another into `out` and ends it with the trailer,
 // whose hash covers them all; out.size() must be their total + trailer_size.
 // Each stretch is hashed right after it is copied, while it is in cache.
-void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out) noexcept;
+// `copied`, if given, is told (with `context`) each time the first n bytes
+// of pieces[i] are in `out`, so that a caller may give their memory back.
+void assemble_document(std::span<const std::span<const std::uint8_t>> pieces, std::span<std::uint8_t> out,
+                       void (*copied)(void* context, std::size_t i, std::size_t n) noexcept = nullptr,
+                       void* context = nullptr) noexcept;
 
 // ---- Blocking calls and signals ----
 

@@ -32,6 +32,16 @@ inline std::size_t write_varint(std::uint64_t value, std::uint8_t* out) noexcept
   return n;
 }
 
+// How many bytes write_varint() takes for `value`.
+constexpr std::size_t varint_size(std::uint64_t value) noexcept {
+  std::size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
 // Reads one varint from data[pos, len). Never reads at or beyond `len` and
 // moves no cursor: the caller adds `consumed`. Errors: UnexpectedEof(pos) when
 // pos >= len, UnexpectedEof(len) when the input ends inside the varint,
