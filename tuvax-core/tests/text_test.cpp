@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>  // std::bit_cast
+#include <charconv>  // std::to_chars, the reference for floats
 #include <cmath>
 #include <cstdint>
 #include <format>
@@ -151,6 +152,39 @@ TEST(text_test, writes_floats_as_shortest_positional_digits) {
     if (!std::isnan(d)) {
       EXPECT_TRUE(same(parse(text), F(d))) << text;
     }
+  }
+}
+
+// Below 2^53 the writer finds the shortest digits its own way for most
+// values; they must be std::to_chars's, byte for byte, wherever the two
+// could part: decimals of every length up to 17 digits and the doubles next
+// to them, powers of two and ten and their neighbours, ties, random bits.
+TEST(text_test, writes_floats_below_2_to_53_as_to_chars_does) {
+  std::mt19937_64 rng(20261208);
+  std::vector<double> ds;
+  const auto near = [&](double d) {
+    ds.push_back(d);
+    ds.push_back(std::nextafter(d, 0.0));
+    ds.push_back(std::nextafter(d, inf));
+  };
+  for (int e = -1074; e <= 53; ++e) near(std::ldexp(1.0, e));
+  for (int e = -30; e <= 16; ++e) near(std::pow(10.0, e));
+  for (int i = 0; i < 60000; ++i) {
+    // A decimal of 1 to 17 significant digits at a random scale.
+    const int digits = 1 + static_cast<int>(rng() % 17);
+    const double scale = std::pow(10.0, static_cast<int>(rng() % 40) - 24);
+    near(std::stod(std::format("{:.{}e}", static_cast<double>(rng() >> 11) * 0x1p-53, digits - 1)) * scale);
+    near(static_cast<double>(rng() % 1000000) / 64.0);  // ties between decimals
+    const double bits = std::bit_cast<double>(rng());
+    near(std::isfinite(bits) && std::fabs(bits) < 0x1p53 ? bits : std::ldexp(static_cast<double>(rng() >> 11), -50));
+  }
+  for (const double d : ds) {
+    if (!(std::fabs(d) < 0x1p53)) continue;
+    char buf[400];
+    const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
+    std::string want(buf, r.ptr);
+    if (want.find('.') == std::string::npos) want += ".0";
+    ASSERT_EQ(print(F(d)), want) << std::format("{:a}", d);
   }
 }
 
