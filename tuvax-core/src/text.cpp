@@ -529,8 +529,10 @@ void TextWriter::quoted(std::string_view s) {
     if constexpr (word_scan) {
       while (len - i >= 8) {
         const std::uint64_t w = load_word(in + i);
-        const std::uint64_t special = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_equal(w, '\n') |
-                                      bytes_equal(w, '\t') | bytes_equal(w, '\r');
+        // Tab, line feed and carriage return, with the rarer control bytes
+        // below 0x0E that the byte loop then copies as they are.
+        const std::uint64_t low = (w - repeat_byte(0x0E)) & ~w & high_bits;
+        const std::uint64_t special = bytes_equal(w, '"') | bytes_equal(w, '\\') | low;
         std::memcpy(p, &w, 8);
         high |= w;  // bytes past a special one are copied again later
         if (special != 0) {

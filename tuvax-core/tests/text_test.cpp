@@ -16,6 +16,7 @@
 
 #include "test_util.hpp"
 #include "tuvax/detail/text_reader.hpp"
+#include "tuvax/detail/text_writer.hpp"  // key_form
 
 namespace tuvax {
 namespace {
@@ -212,6 +213,35 @@ TEST(text_test, writes_keys_bare_or_quoted) {
       {"a\"b\\c", "\"a\\\"b\\\\c\""}, {"\xff", "\"\xff\""},
   };
   for (const auto& [key, text] : cases) EXPECT_EQ(print(O({{key, O({})}})), "{\n  " + text + ": {};\n}");
+}
+
+// The key test reads whole words; byte by byte it must agree with the
+// character classes, at every length and wherever the odd byte stands:
+// the neighbours of each class's bounds, '_', non-ASCII and NUL.
+TEST(text_test, tells_bare_keys_at_every_length_and_position) {
+  const auto bytewise = [](std::string_view k) {
+    if (k.empty()) return false;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+      const auto c = static_cast<std::uint8_t>(k[i]);
+      if (!(detail::ascii_classes[c] & (i == 0 ? detail::ascii_ident_start : detail::ascii_ident_continue))) return false;
+    }
+    return true;
+  };
+  constexpr std::string_view odd("/09:@AZ[_`az{\x7F\x80\xC3\xFF\0 -", 20);
+  std::mt19937_64 rng(7);
+  for (std::size_t n = 1; n <= 40; ++n) {
+    for (int round = 0; round < 200; ++round) {
+      std::string k(n, 'a');
+      for (auto& c : k) c = "aZ_09"[rng() % 5];
+      for (int j = 0; j < 1 + static_cast<int>(rng() % 2); ++j) k[rng() % n] = odd[rng() % odd.size()];
+      if (round == 0) k = std::string(n, 'x');
+      const detail::KeyForm form = detail::key_form(k);
+      EXPECT_EQ(form == detail::KeyForm::bare_ascii, bytewise(k)) << testing::PrintToString(k);
+      if (form != detail::KeyForm::bare_ascii) {
+        EXPECT_EQ(form == detail::KeyForm::bare, detail::is_bare_key_unicode(k)) << testing::PrintToString(k);
+      }
+    }
+  }
 }
 
 // What is printed reads back: 128 nested containers print, one more is
