@@ -1,6 +1,5 @@
 #include "tuvax/text.hpp"
 
-#include <algorithm>  // std::min
 #include <bit>        // std::bit_cast, std::byteswap, std::countr_zero
 #include <charconv>  // std::to_chars, std::from_chars
 #include <cmath>     // std::isnan, std::isinf, std::fabs, std::signbit
@@ -114,36 +113,76 @@ constexpr std::uint64_t eight_digit_lanes(std::uint32_t v) noexcept {
   return tens | ((pairs - tens * 10) << 8);
 }
 
-void store_digits(char* p, std::uint64_t lanes) noexcept {
-  lanes += 0x3030303030303030ULL;  // '0' in each byte
+// Stores the digits of `lanes` from its `skip`-th on (skip < 8) at p:
+// 8 - skip digits, then bytes past them that the next store or the next
+// text overwrites.
+void store_digits(char* p, std::uint64_t lanes, int skip = 0) noexcept {
+  lanes = (lanes >> (8 * skip)) + 0x3030303030303030ULL;  // '0' in each byte
   if constexpr (std::endian::native == std::endian::big) lanes = std::byteswap(lanes);
   std::memcpy(p, &lanes, 8);
 }
 
-// The digits of v, at least one, written so that they end just before
-// `end`; returns where they start. Writes all of [end - 24, end).
-char* digits_back(char* end, std::uint64_t v) noexcept {
-  constexpr std::uint64_t e8 = 100'000'000;
-  char* at = end - 8;
-  for (; v >= e8; v /= e8, at -= 8) store_digits(at, eight_digit_lanes(static_cast<std::uint32_t>(v % e8)));
-  // The leading part, without its leading zeros (lanes of zero).
-  const std::uint64_t lanes = eight_digit_lanes(static_cast<std::uint32_t>(v));
-  store_digits(at, lanes);
-  return at + (lanes == 0 ? 7 : std::countr_zero(lanes) / 8);
+// The digits of v, without leading zeros, the last one included: v below
+// 10^8 (the leading chunk of a longer number).
+char* put_leading_chunk(char* p, std::uint32_t v) noexcept {
+  const std::uint64_t lanes = eight_digit_lanes(v);
+  const int zeros = lanes == 0 ? 7 : std::countr_zero(lanes) / 8;
+  store_digits(p, lanes, zeros);
+  return p + 8 - zeros;
 }
 
-// v's digits at p; returns the end. Writes all of [p, p + 20).
+constexpr std::uint64_t e8 = 100'000'000;
+constexpr std::uint64_t e16 = e8 * e8;
+
+// v's digits at p, written left to right straight into the output (a
+// round trip through a scratch buffer would stall reading back the words
+// just stored); returns the end. Writes all of [p, p + 20).
 char* put_digits(char* p, std::uint64_t v) noexcept {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  const char* first = digits_back(end, v);
-  std::memcpy(p, first, 20);  // a fixed size, inlined: the bytes past the digits are scratch
-  return p + (end - first);
+  if (v < e8) return put_leading_chunk(p, static_cast<std::uint32_t>(v));
+  if (v < e16) {
+    const std::uint64_t high = v / e8;
+    p = put_leading_chunk(p, static_cast<std::uint32_t>(high));
+    store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(v - high * e8)));
+    return p + 8;
+  }
+  const std::uint64_t top = v / e16;
+  const std::uint64_t rest = v - top * e16;
+  const std::uint64_t high = rest / e8;
+  p = put_leading_chunk(p, static_cast<std::uint32_t>(top));
+  store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(high)));
+  store_digits(p + 8, eight_digit_lanes(static_cast<std::uint32_t>(rest - high * e8)));
+  return p + 16;
+}
+
+// Exactly n digits of v (v < 10^n, 1 <= n <= 24), leading zeros included,
+// at p; returns the end. Writes all of [p, p + n + 8).
+char* put_fixed_digits(char* p, std::uint64_t v, int n) noexcept {
+  if (n > 16) {
+    const std::uint64_t top = v / e16;
+    store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(top)), 24 - n);
+    p += n - 16;
+    n = 16;
+    v -= top * e16;
+  }
+  if (n > 8) {
+    const std::uint64_t high = v / e8;
+    store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(high)), 16 - n);
+    p += n - 8;
+    n = 8;
+    v -= high * e8;
+  }
+  store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(v)), 8 - n);
+  return p + n;
 }
 
 // Exact in a double, each of them (10^22 = 2^22 * 5^22, and 5^22 < 2^53).
 constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::uint64_t exact_powers_of_ten[] = {
+    1ULL,           10ULL,           100ULL,           1000ULL,           10000ULL,
+    100000ULL,      1000000ULL,      10000000ULL,      100000000ULL,      1000000000ULL,
+    10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL, 100000000000000ULL,
+    1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL};
 constexpr std::uint64_t powers_of_five[] = {
     1ULL,           5ULL,            25ULL,            125ULL,            625ULL,
     3125ULL,        15625ULL,        78125ULL,         390625ULL,         1953125ULL,
@@ -154,11 +193,12 @@ constexpr int max_power = 22;  // 5^22 < 2^52
 constexpr double two_to_53 = 9007199254740992.0;
 
 // The shortest decimal that reads back as `d`, in fixed notation, for a
-// positive d below 2^53 that is no integer: the text std::to_chars gives
-// (the fewest digits after the point; of those, the one nearest d), found
-// exactly with integers, in a fraction of its time, for the decimals of
-// ordinary magnitude that fill most documents. Returns the end of the
-// text, at most p + 24, though it writes scratch up to p + 48; nullptr when
+// positive d below 2^53 that is no integer (`whole` is its integer part):
+// the text std::to_chars gives (the fewest digits after the point; of
+// those, the one nearest d), found exactly with integers, in a fraction of
+// its time, for the decimals of ordinary magnitude that fill most
+// documents. Returns the end of the
+// text, at most p + 24, though it writes scratch up to p + 32; nullptr when
 // it declines (the caller takes the long way).
 //
 // At level j, decimals with j digits after the point are the integers n
@@ -171,7 +211,7 @@ constexpr double two_to_53 = 9007199254740992.0;
 // of 10, 100, ...; the shortest decimal is the largest such multiple, and
 // with none the two integers compete on their distance to x. A level k
 // without any needs 17 digits: level k + 1, where the nearest wins.
-char* shortest_fixed(double d, char* p) noexcept {
+char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
   const auto bits = std::bit_cast<std::uint64_t>(d);
   const int biased = static_cast<int>(bits >> 52);
   const std::uint64_t mant = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
@@ -225,18 +265,13 @@ char* shortest_fixed(double d, char* p) noexcept {
     break;
   }
 
-  // m / 10^k, with a leading "0." below 1. Copies of fixed size, inlined:
-  // what they write past the text is scratch.
-  char digits[48 + 24];
-  char* end = digits + 48;
-  std::memset(digits, '0', sizeof digits);
-  const char* first = std::min<const char*>(digits_back(end, m), end - (k + 1));
-  const auto whole = static_cast<std::size_t>(end - first - k);
-  std::memcpy(p, first, 24);
-  p += whole;
+  // m / 10^k: its integer part is d's own (an integer between them would
+  // read back as d), and the digits after the point fill all k places.
+  // Below 2^57, m / 10^k has no integer part from k = 18 on.
+  const std::uint64_t fraction = k >= 18 ? m : m - whole * exact_powers_of_ten[k];
+  p = put_digits(p, whole);
   *p++ = '.';
-  std::memcpy(p, first + whole, 24);
-  return p + k;
+  return put_fixed_digits(p, fraction, k);
 }
 
 }  // namespace
@@ -444,7 +479,7 @@ void TextWriter::put_real(double d) {
   // else shortest_fixed's, else std::to_chars's; only very small
   // magnitudes need more room than this, and take the layout below.
   if (std::fabs(d) < two_to_53) {
-    if (!reserve(1 + 48)) return;
+    if (!reserve(1 + 32)) return;
     char* p = out_.end();
     char* q = p;
     if (std::signbit(d)) *q++ = '-';
@@ -457,7 +492,7 @@ void TextWriter::put_real(double d) {
       out_.advance(static_cast<std::size_t>(q - p));
       return;
     }
-    if ((q = shortest_fixed(a, q)) != nullptr) {
+    if ((q = shortest_fixed(a, whole, q)) != nullptr) {
       out_.advance(static_cast<std::size_t>(q - p));
       return;
     }
