@@ -152,8 +152,11 @@ class TextWriter {
   }
   void end_array() { close(); }
   bool begin_object(std::size_t n) { return !before() || open(n == 0 ? Form::empty_object : Form::object); }
-  // Each member of an object: its key, then its value.
-  void key(std::string_view k);
+  // Each member of an object: its key, then its value. A caller that has
+  // the key's form at hand (key_form(k), kept from an earlier time) may
+  // give it.
+  void key(std::string_view k) { key(k, key_form(k)); }
+  void key(std::string_view k, KeyForm form);
   void end_object() { close(); }
 
   // True when every byte written so far is below 0x80.
@@ -268,9 +271,8 @@ inline bool TextWriter::indentation(std::uint64_t depth) {
 }
 
 // A member of an object: indentation, the key, ": "; the value follows.
-inline void TextWriter::key(std::string_view key) {
+inline void TextWriter::key(std::string_view key, KeyForm form) {
   if (!ok() || !indentation(depth_)) return;
-  const KeyForm form = key_form(key);
   if (form == KeyForm::quoted) {
     quoted(key);
     put(": ");
