@@ -56,7 +56,7 @@ struct TextSink : WalkState {
     // A document repeats a few keys thousands of times, the same str
     // objects: their form is kept by where their UTF-8 lies. While nothing
     // is freed during the walk, that address stands for one key.
-    const auto hash = (reinterpret_cast<std::uintptr_t>(k.data()) * 0x9E3779B97F4A7C15ULL) >> 58;
+    const auto hash = (reinterpret_cast<std::uintptr_t>(k.data()) * 0x9E3779B97F4A7C15ULL) >> 56;
     KeyMemo& m = key_memo[hash];
     if (m.data != k.data() || m.size != k.size()) m = {k.data(), k.size(), tuvax::detail::key_form(k)};
     return w.key(k, m.form), true;
@@ -79,7 +79,7 @@ struct TextSink : WalkState {
     std::size_t size = 0;
     tuvax::detail::KeyForm form = tuvax::detail::KeyForm::quoted;
   };
-  std::array<KeyMemo, 64> key_memo{};
+  std::array<KeyMemo, 256> key_memo{};  // indexed by the top 8 bits of the hash
 };
 
 // The output buffer, kept from one call to the next on each thread: a text
