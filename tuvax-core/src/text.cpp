@@ -105,7 +105,7 @@ double to_double(std::string_view token, long long magnitude) noexcept {
 // 0..9: all eight at once in one word, each step dividing every lane by
 // a multiply and a shift (exact for the lanes' ranges: below 10^4 for
 // 10486 / 2^20, below 100 for 103 / 2^10).
-constexpr std::uint64_t eight_digit_lanes(std::uint32_t v) noexcept {
+[[gnu::always_inline]] constexpr std::uint64_t eight_digit_lanes(std::uint32_t v) noexcept {
   const std::uint64_t quads = (v / 10000) | (std::uint64_t{v % 10000} << 32);
   const std::uint64_t high_pairs = ((quads * 10486) >> 20) & 0x0000007F0000007FULL;
   const std::uint64_t pairs = high_pairs | ((quads - high_pairs * 100) << 16);
@@ -116,7 +116,7 @@ constexpr std::uint64_t eight_digit_lanes(std::uint32_t v) noexcept {
 // Stores the digits of `lanes` from its `skip`-th on (skip < 8) at p:
 // 8 - skip digits, then bytes past them that the next store or the next
 // text overwrites.
-void store_digits(char* p, std::uint64_t lanes, int skip = 0) noexcept {
+[[gnu::always_inline]] inline void store_digits(char* p, std::uint64_t lanes, int skip = 0) noexcept {
   lanes = (lanes >> (8 * skip)) + 0x3030303030303030ULL;  // '0' in each byte
   if constexpr (std::endian::native == std::endian::big) lanes = std::byteswap(lanes);
   std::memcpy(p, &lanes, 8);
@@ -125,6 +125,13 @@ void store_digits(char* p, std::uint64_t lanes, int skip = 0) noexcept {
 // The digits of v, without leading zeros, the last one included: v below
 // 10^8 (the leading chunk of a longer number).
 char* put_leading_chunk(char* p, std::uint32_t v) noexcept {
+  if (v < 100) {
+    // Small numbers (counts, integer parts) are the most common: one or two digits.
+    const std::uint32_t tens = (v * 103) >> 10;
+    p[0] = static_cast<char>('0' + tens);
+    p[v >= 10] = static_cast<char>('0' + v - tens * 10);
+    return p + 1 + (v >= 10);
+  }
   const std::uint64_t lanes = eight_digit_lanes(v);
   const int zeros = lanes == 0 ? 7 : std::countr_zero(lanes) / 8;
   store_digits(p, lanes, zeros);
