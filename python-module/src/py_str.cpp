@@ -10,7 +10,7 @@
 #include <simdutf.h>
 
 #include "errors.hpp"
-#include "tuvax/detail/buffer.hpp"  // advise_huge_pages
+#include "tuvax/detail/buffer.hpp"  // advise_huge_pages, populate_missing_pages
 
 namespace tuvax::py {
 namespace {
@@ -18,12 +18,18 @@ namespace {
 constexpr std::size_t large_str_bytes = std::size_t{2} << 20;
 
 // A str of megabytes (a printed document, say) is written into fresh
-// memory: huge pages spare it a page fault per 4 KiB.
+// memory: huge pages spare it a page fault per 4 KiB, and its pages are
+// made resident in one call. In a loop it mostly gets the memory of the
+// last call's result back, resident already but for what the allocator
+// gave back: only that is populated.
 PyObject* new_str(Py_ssize_t chars, Py_UCS4 max_char) {
   PyObject* obj = PyUnicode_New(chars, max_char);
   if (obj != nullptr) {
     const auto bytes = static_cast<std::size_t>(chars) * PyUnicode_KIND(obj);
-    if (bytes >= large_str_bytes) tuvax::detail::advise_huge_pages(PyUnicode_DATA(obj), bytes);
+    if (bytes >= large_str_bytes) {
+      tuvax::detail::advise_huge_pages(PyUnicode_DATA(obj), bytes, 0);
+      tuvax::detail::populate_missing_pages(PyUnicode_DATA(obj), bytes);
+    }
   }
   return obj;
 }

@@ -2,7 +2,9 @@
 
 #include "text_convert.hpp"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>  // std::uintptr_t
 #include <span>
 #include <string_view>
 
@@ -49,11 +51,35 @@ struct TextSink : WalkState {
     if (!w.begin_object(static_cast<std::size_t>(n))) refused = map;
     return true;
   }
-  bool key(std::string_view k) { return w.key(k), true; }
+  bool key(std::string_view k) {
+    if (!memo_keys) return w.key(k), true;
+    // A document repeats a few keys thousands of times, the same str
+    // objects: their form is kept by where their UTF-8 lies. While nothing
+    // is freed during the walk, that address stands for one key.
+    const auto hash = (reinterpret_cast<std::uintptr_t>(k.data()) * 0x9E3779B97F4A7C15ULL) >> 56;
+    KeyMemo& m = key_memo[hash];
+    if (m.data != k.data() || m.size != k.size()) m = {k.data(), k.size(), tuvax::detail::key_form(k)};
+    return w.key(k, m.form), true;
+  }
   bool end_object() { return w.end_object(), true; }
 
   tuvax::detail::TextWriter w;
   PyObject* refused = nullptr;  // the container the writer refused
+  // Only a walk that runs no Python code frees nothing on the way: one
+  // that holds its members runs hooks, whose results come and go (the
+  // caller turns this off for it), and without the GIL other threads free
+  // what they like.
+#ifdef Py_GIL_DISABLED
+  bool memo_keys = false;
+#else
+  bool memo_keys = true;
+#endif
+  struct KeyMemo {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    tuvax::detail::KeyForm form = tuvax::detail::KeyForm::quoted;
+  };
+  std::array<KeyMemo, 256> key_memo{};  // indexed by the top 8 bits of the hash
 };
 
 // The output buffer, kept from one call to the next on each thread: a text
@@ -102,6 +128,7 @@ template <class Sink>
 PyObject* print_walk(PyObject* obj, std::uint64_t indent, WalkMode mode, bool& again) {
   BufferLease lease;
   Sink sink(lease.get(), indent);
+  if constexpr (Sink::holds_members) sink.memo_keys = false;
   sink.set_mode(mode);
   if (!walk_py(sink, obj)) {
     again = sink.needs_holding();

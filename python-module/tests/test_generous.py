@@ -222,6 +222,18 @@ class TestDefault:
         assert str(exc.value) == "list changed size during iteration"
 
 
+    def test_keys_the_hook_makes_keep_their_own_form(self):
+        # The printer may remember a key's form by where its text lies; a
+        # key the hook made and dropped leaves that place to the next one.
+        class Sep:
+            def __init__(self, c):
+                self.c = c
+
+        seps = [" ", "_", "-", "x"] * 50
+        text = tuvax.pretty_print([Sep(c) for c in seps], default=lambda o: {"".join(("a", o.c, "b")): 0})
+        assert text == tuvax.pretty_print([{f"a{c}b": 0} for c in seps])
+
+
 class TestPathNotes:
     @pytest.mark.parametrize("obj, path", [
         ({"users": [{}, {"joined": datetime.date.today()}]}, "$.users[1].joined"),

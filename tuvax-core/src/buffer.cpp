@@ -1,6 +1,6 @@
 #include "tuvax/detail/buffer.hpp"
 
-#include <sys/mman.h>  // mmap, mremap, madvise
+#include <sys/mman.h>  // mmap, mremap, madvise, mincore
 
 #include <algorithm>  // std::min
 #include <cstdint>
@@ -55,6 +55,27 @@ void advise_huge_pages_lazily(void* p, std::size_t n) noexcept {
   if (first > head) madvise(reinterpret_cast<void*>(head), first - head, MADV_POPULATE_WRITE);
   if (tail > last) madvise(reinterpret_cast<void*>(last), tail - last, MADV_POPULATE_WRITE);
 #endif
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
+void populate_missing_pages(void* p, std::size_t n) noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t page = 4096;
+  std::uintptr_t from = reinterpret_cast<std::uintptr_t>(p) & ~(page - 1);
+  const std::uintptr_t tail = (reinterpret_cast<std::uintptr_t>(p) + n + page - 1) & ~(page - 1);
+  unsigned char resident[1024];
+  while (from < tail) {
+    const std::size_t pages = std::min<std::size_t>((tail - from) / page, sizeof resident);
+    if (mincore(reinterpret_cast<void*>(from), pages * page, resident) != 0) break;  // populate the rest
+    std::size_t i = 0;
+    while (i < pages && (resident[i] & 1) != 0) ++i;
+    from += i * page;
+    if (i < pages) break;
+  }
+  if (from < tail) madvise(reinterpret_cast<void*>(from), tail - from, MADV_POPULATE_WRITE);
 #else
   (void)p;
   (void)n;

@@ -1,8 +1,9 @@
 #include "tuvax/text.hpp"
 
-#include <bit>       // std::bit_cast
+#include <bit>        // std::bit_cast, std::byteswap, std::countr_zero
 #include <charconv>  // std::to_chars, std::from_chars
-#include <cmath>     // std::isnan, std::isinf, std::fabs
+#include <cmath>     // std::isnan, std::isinf, std::fabs, std::signbit
+#include <cstring>   // std::memcpy
 #include <format>
 #include <limits>
 #include <new>        // std::bad_alloc
@@ -97,6 +98,188 @@ double to_double(std::string_view token, long long magnitude) noexcept {
   return d;
 }
 
+// ---- Number formatting ----
+
+// The eight decimal digits of v (below 10^8, leading zeros included) as
+// they lie in memory on a little-endian machine, each still a number
+// 0..9: all eight at once in one word, each step dividing every lane by
+// a multiply and a shift (exact for the lanes' ranges: below 10^4 for
+// 10486 / 2^20, below 100 for 103 / 2^10).
+[[gnu::always_inline]] constexpr std::uint64_t eight_digit_lanes(std::uint32_t v) noexcept {
+  const std::uint64_t quads = (v / 10000) | (std::uint64_t{v % 10000} << 32);
+  const std::uint64_t high_pairs = ((quads * 10486) >> 20) & 0x0000007F0000007FULL;
+  const std::uint64_t pairs = high_pairs | ((quads - high_pairs * 100) << 16);
+  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+  return tens | ((pairs - tens * 10) << 8);
+}
+
+// Stores the digits of `lanes` from its `skip`-th on (skip < 8) at p:
+// 8 - skip digits, then bytes past them that the next store or the next
+// text overwrites.
+[[gnu::always_inline]] inline void store_digits(char* p, std::uint64_t lanes, int skip = 0) noexcept {
+  lanes = (lanes >> (8 * skip)) + 0x3030303030303030ULL;  // '0' in each byte
+  if constexpr (std::endian::native == std::endian::big) lanes = std::byteswap(lanes);
+  std::memcpy(p, &lanes, 8);
+}
+
+// The digits of v, without leading zeros, the last one included: v below
+// 10^8 (the leading chunk of a longer number).
+char* put_leading_chunk(char* p, std::uint32_t v) noexcept {
+  if (v < 100) {
+    // Small numbers (counts, integer parts) are the most common: one or two digits.
+    const std::uint32_t tens = (v * 103) >> 10;
+    p[0] = static_cast<char>('0' + tens);
+    p[v >= 10] = static_cast<char>('0' + v - tens * 10);
+    return p + 1 + (v >= 10);
+  }
+  const std::uint64_t lanes = eight_digit_lanes(v);
+  const int zeros = lanes == 0 ? 7 : std::countr_zero(lanes) / 8;
+  store_digits(p, lanes, zeros);
+  return p + 8 - zeros;
+}
+
+constexpr std::uint64_t e8 = 100'000'000;
+constexpr std::uint64_t e16 = e8 * e8;
+
+// v's digits at p, written left to right straight into the output (a
+// round trip through a scratch buffer would stall reading back the words
+// just stored); returns the end. Writes all of [p, p + 20).
+char* put_digits(char* p, std::uint64_t v) noexcept {
+  if (v < e8) return put_leading_chunk(p, static_cast<std::uint32_t>(v));
+  if (v < e16) {
+    const std::uint64_t high = v / e8;
+    p = put_leading_chunk(p, static_cast<std::uint32_t>(high));
+    store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(v - high * e8)));
+    return p + 8;
+  }
+  const std::uint64_t top = v / e16;
+  const std::uint64_t rest = v - top * e16;
+  const std::uint64_t high = rest / e8;
+  p = put_leading_chunk(p, static_cast<std::uint32_t>(top));
+  store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(high)));
+  store_digits(p + 8, eight_digit_lanes(static_cast<std::uint32_t>(rest - high * e8)));
+  return p + 16;
+}
+
+// Exactly n digits of v (v < 10^n, 1 <= n <= 24), leading zeros included,
+// at p; returns the end. Writes all of [p, p + n + 8).
+char* put_fixed_digits(char* p, std::uint64_t v, int n) noexcept {
+  if (n > 16) {
+    const std::uint64_t top = v / e16;
+    store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(top)), 24 - n);
+    p += n - 16;
+    n = 16;
+    v -= top * e16;
+  }
+  if (n > 8) {
+    const std::uint64_t high = v / e8;
+    store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(high)), 16 - n);
+    p += n - 8;
+    n = 8;
+    v -= high * e8;
+  }
+  store_digits(p, eight_digit_lanes(static_cast<std::uint32_t>(v)), 8 - n);
+  return p + n;
+}
+
+// Exact in a double, each of them (10^22 = 2^22 * 5^22, and 5^22 < 2^53).
+constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::uint64_t exact_powers_of_ten[] = {
+    1ULL,           10ULL,           100ULL,           1000ULL,           10000ULL,
+    100000ULL,      1000000ULL,      10000000ULL,      100000000ULL,      1000000000ULL,
+    10000000000ULL, 100000000000ULL, 1000000000000ULL, 10000000000000ULL, 100000000000000ULL,
+    1000000000000000ULL, 10000000000000000ULL, 100000000000000000ULL};
+constexpr std::uint64_t powers_of_five[] = {
+    1ULL,           5ULL,            25ULL,            125ULL,            625ULL,
+    3125ULL,        15625ULL,        78125ULL,         390625ULL,         1953125ULL,
+    9765625ULL,     48828125ULL,     244140625ULL,     1220703125ULL,     6103515625ULL,
+    30517578125ULL, 152587890625ULL, 762939453125ULL,  3814697265625ULL,  19073486328125ULL,
+    95367431640625ULL, 476837158203125ULL, 2384185791015625ULL};
+constexpr int max_power = 22;  // 5^22 < 2^52
+constexpr double two_to_53 = 9007199254740992.0;
+
+// The shortest decimal that reads back as `d`, in fixed notation, for a
+// positive d below 2^53 that is no integer (`whole` is its integer part):
+// the text std::to_chars gives (the fewest digits after the point; of
+// those, the one nearest d), found exactly with integers, in a fraction of
+// its time, for the decimals of ordinary magnitude that fill most
+// documents. Returns the end of the
+// text, at most p + 24, though it writes scratch up to p + 32; nullptr when
+// it declines (the caller takes the long way).
+//
+// At level j, decimals with j digits after the point are the integers n
+// standing for n / 10^j, and d is x = mant * 5^j / 2^s with s = -(e2 + j).
+// The decimals that read back as d are those in its rounding interval,
+// x - wl to x + wu (wl = wu = 2^(e2-1) * 10^j, wl half that just above a
+// power of two). Scaled by 2^(s+2) all of these are integers. The finest
+// level used is k, the last with d * 10^k below 2^53: there the interval is
+// under 2 wide, so it holds at most two integers and at most one multiple
+// of 10, 100, ...; the shortest decimal is the largest such multiple, and
+// with none the two integers compete on their distance to x. A level k
+// without any needs 17 digits: level k + 1, where the nearest wins.
+char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
+  const auto bits = std::bit_cast<std::uint64_t>(d);
+  const int biased = static_cast<int>(bits >> 52);
+  const std::uint64_t mant = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int e2 = biased - 1075;
+  // The product rounds monotonically, so it is below 2^53 exactly when the
+  // exact one is.
+  int k = 15 - (((biased - 1023) * 78913) >> 18);  // about 15 - log10(d)
+  if (k < 1) k = 1;
+  while (k <= max_power && d * powers_of_ten[k] < two_to_53) ++k;
+  --k;
+  // The shifts below stay within 1..63 and the products under 2^110.
+  if (biased <= 1 || k < 1 || k >= max_power || -(e2 + k) < 2 || -(e2 + k) > 60) return nullptr;
+
+  __extension__ using u128 = unsigned __int128;  // GCC and Clang have it on every 64-bit target
+  const bool lopsided = mant == (std::uint64_t{1} << 52);
+  std::uint64_t m = 0;
+  for (int level = k;; ++level) {
+    const int s = -(e2 + level);
+    const u128 five = powers_of_five[level];
+    const u128 x = u128{mant} * five;  // d * 10^level * 2^s
+    const u128 wu = five << 1;         // both scaled by 2^(s+2)
+    const u128 wl = lopsided ? five : wu;
+    const u128 low = (x << 2) - wl;
+    const u128 high = (x << 2) + wu;
+    // The ends are odd multiples of 2 (of 1, lopsided), never of 2^(s+2):
+    // no integer sits on one, so whether the ends count does not matter.
+    const auto lo = static_cast<std::uint64_t>(low >> (s + 2)) + 1;
+    const auto hi = static_cast<std::uint64_t>(high >> (s + 2));
+    if (lo > hi) {
+      if (level == k) continue;
+      return nullptr;  // not expected: 17 digits always do
+    }
+    // The largest multiple of 10^t in [lo, hi], t > 0: one at most.
+    m = hi;
+    std::uint64_t unit = 1;
+    int j = level;
+    for (; m / 10 * unit * 10 >= lo; m /= 10, unit *= 10) --j;
+    if (j == level) {
+      // None: of the integers in [lo, hi], the nearest x.
+      const auto f = static_cast<std::uint64_t>(x >> s);
+      const u128 rest = x - (u128{f} << s);
+      const u128 half = u128{1} << (s - 1);
+      const bool f_in = lo <= f && f <= hi;
+      const bool next_in = lo <= f + 1 && f + 1 <= hi;
+      if (rest == half && f_in && next_in) return nullptr;  // a tie: left to the long way
+      m = (rest > half ? next_in : !f_in) ? f + 1 : f;
+    } else if (j == 0) {
+      return nullptr;  // an integer, which d is not
+    }
+    k = j;
+    break;
+  }
+
+  // m / 10^k: its integer part is d's own (an integer between them would
+  // read back as d), and the digits after the point fill all k places.
+  // Below 2^57, m / 10^k has no integer part from k = 18 on.
+  const std::uint64_t fraction = k >= 18 ? m : m - whole * exact_powers_of_ten[k];
+  p = put_digits(p, whole);
+  *p++ = '.';
+  return put_fixed_digits(p, fraction, k);
+}
 
 }  // namespace
 
@@ -273,8 +456,7 @@ bool TextWriter::memory_failure(std::uint64_t wanted) {
 
 void TextWriter::put_uint(std::uint64_t v) {
   if (!reserve(24)) return;
-  const auto r = std::to_chars(out_.end(), out_.end() + 24, v);
-  out_.advance(static_cast<std::size_t>(r.ptr - out_.end()));
+  out_.advance(static_cast<std::size_t>(put_digits(out_.end(), v) - out_.end()));
 }
 
 void TextWriter::put_int(std::int64_t v) {
@@ -282,9 +464,12 @@ void TextWriter::put_int(std::int64_t v) {
     put("-0");
     return;
   }
-  if (!reserve(24)) return;
-  const auto r = std::to_chars(out_.end(), out_.end() + 24, v);
-  out_.advance(static_cast<std::size_t>(r.ptr - out_.end()));
+  if (!reserve(25)) return;
+  char* p = out_.end();
+  if (v < 0) *p++ = '-';
+  // The magnitude, -2^63 included, as an unsigned.
+  p = put_digits(p, v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
+  out_.advance(static_cast<std::size_t>(p - out_.end()));
 }
 
 void TextWriter::put_real(double d) {
@@ -297,21 +482,31 @@ void TextWriter::put_real(double d) {
     return;
   }
   // Below 2^53 every integer part is exact, so the shortest round-trip
-  // digits in fixed notation are the text; only very small magnitudes need
-  // more room than this, and take the layout below.
-  if (std::fabs(d) < 9007199254740992.0) {
-    if (!reserve(32)) return;
+  // digits in fixed notation are the text: an integral value's own digits,
+  // else shortest_fixed's, else std::to_chars's; only very small
+  // magnitudes need more room than this, and take the layout below.
+  if (std::fabs(d) < two_to_53) {
+    if (!reserve(1 + 32)) return;
     char* p = out_.end();
+    char* q = p;
+    if (std::signbit(d)) *q++ = '-';
+    const double a = std::fabs(d);
+    const auto whole = static_cast<std::uint64_t>(a);
+    if (a == static_cast<double>(whole)) {
+      q = put_digits(q, whole);
+      *q++ = '.';  // an integral value still reads back as a float
+      *q++ = '0';
+      out_.advance(static_cast<std::size_t>(q - p));
+      return;
+    }
+    if ((q = shortest_fixed(a, whole, q)) != nullptr) {
+      out_.advance(static_cast<std::size_t>(q - p));
+      return;
+    }
+    // Not integral, so fixed notation has a point.
     const auto r = std::to_chars(p, p + 30, d, std::chars_format::fixed);
     if (r.ec == std::errc{}) {
-      auto len = static_cast<std::size_t>(r.ptr - p);
-      // Fixed notation has a point exactly when the value is not integral
-      // (below 2^53 the conversion to an integer is exact).
-      if (d == static_cast<double>(static_cast<std::int64_t>(d))) {
-        p[len++] = '.';  // an integral value still reads back as a float
-        p[len++] = '0';
-      }
-      out_.advance(len);
+      out_.advance(static_cast<std::size_t>(r.ptr - p));
       return;
     }
   }
@@ -376,8 +571,10 @@ void TextWriter::quoted(std::string_view s) {
     if constexpr (word_scan) {
       while (len - i >= 8) {
         const std::uint64_t w = load_word(in + i);
-        const std::uint64_t special = bytes_equal(w, '"') | bytes_equal(w, '\\') | bytes_equal(w, '\n') |
-                                      bytes_equal(w, '\t') | bytes_equal(w, '\r');
+        // Tab, line feed and carriage return, with the rarer control bytes
+        // below 0x0E that the byte loop then copies as they are.
+        const std::uint64_t low = (w - repeat_byte(0x0E)) & ~w & high_bits;
+        const std::uint64_t special = bytes_equal(w, '"') | bytes_equal(w, '\\') | low;
         std::memcpy(p, &w, 8);
         high |= w;  // bytes past a special one are copied again later
         if (special != 0) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>  // std::bit_cast
+#include <charconv>  // std::to_chars, the reference for floats
 #include <cmath>
 #include <cstdint>
 #include <format>
@@ -15,6 +16,7 @@
 
 #include "test_util.hpp"
 #include "tuvax/detail/text_reader.hpp"
+#include "tuvax/detail/text_writer.hpp"  // key_form
 
 namespace tuvax {
 namespace {
@@ -154,6 +156,39 @@ TEST(text_test, writes_floats_as_shortest_positional_digits) {
   }
 }
 
+// Below 2^53 the writer finds the shortest digits its own way for most
+// values; they must be std::to_chars's, byte for byte, wherever the two
+// could part: decimals of every length up to 17 digits and the doubles next
+// to them, powers of two and ten and their neighbours, ties, random bits.
+TEST(text_test, writes_floats_below_2_to_53_as_to_chars_does) {
+  std::mt19937_64 rng(20261208);
+  std::vector<double> ds;
+  const auto near = [&](double d) {
+    ds.push_back(d);
+    ds.push_back(std::nextafter(d, 0.0));
+    ds.push_back(std::nextafter(d, inf));
+  };
+  for (int e = -1074; e <= 53; ++e) near(std::ldexp(1.0, e));
+  for (int e = -30; e <= 16; ++e) near(std::pow(10.0, e));
+  for (int i = 0; i < 60000; ++i) {
+    // A decimal of 1 to 17 significant digits at a random scale.
+    const int digits = 1 + static_cast<int>(rng() % 17);
+    const double scale = std::pow(10.0, static_cast<int>(rng() % 40) - 24);
+    near(std::stod(std::format("{:.{}e}", static_cast<double>(rng() >> 11) * 0x1p-53, digits - 1)) * scale);
+    near(static_cast<double>(rng() % 1000000) / 64.0);  // ties between decimals
+    const double bits = std::bit_cast<double>(rng());
+    near(std::isfinite(bits) && std::fabs(bits) < 0x1p53 ? bits : std::ldexp(static_cast<double>(rng() >> 11), -50));
+  }
+  for (const double d : ds) {
+    if (!(std::fabs(d) < 0x1p53)) continue;
+    char buf[400];
+    const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
+    std::string want(buf, r.ptr);
+    if (want.find('.') == std::string::npos) want += ".0";
+    ASSERT_EQ(print(F(d)), want) << std::format("{:a}", d);
+  }
+}
+
 TEST(text_test, chooses_inline_or_block_arrays) {
   EXPECT_EQ(print(A({})), "[]");
   EXPECT_EQ(print(A({U(1), S("a"), Value::null()})), "[1, \"a\", null]");
@@ -178,6 +213,35 @@ TEST(text_test, writes_keys_bare_or_quoted) {
       {"a\"b\\c", "\"a\\\"b\\\\c\""}, {"\xff", "\"\xff\""},
   };
   for (const auto& [key, text] : cases) EXPECT_EQ(print(O({{key, O({})}})), "{\n  " + text + ": {};\n}");
+}
+
+// The key test reads whole words; byte by byte it must agree with the
+// character classes, at every length and wherever the odd byte stands:
+// the neighbours of each class's bounds, '_', non-ASCII and NUL.
+TEST(text_test, tells_bare_keys_at_every_length_and_position) {
+  const auto bytewise = [](std::string_view k) {
+    if (k.empty()) return false;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+      const auto c = static_cast<std::uint8_t>(k[i]);
+      if (!(detail::ascii_classes[c] & (i == 0 ? detail::ascii_ident_start : detail::ascii_ident_continue))) return false;
+    }
+    return true;
+  };
+  constexpr std::string_view odd("/09:@AZ[_`az{\x7F\x80\xC3\xFF\0 -", 20);
+  std::mt19937_64 rng(7);
+  for (std::size_t n = 1; n <= 40; ++n) {
+    for (int round = 0; round < 200; ++round) {
+      std::string k(n, 'a');
+      for (auto& c : k) c = "aZ_09"[rng() % 5];
+      for (int j = 0; j < 1 + static_cast<int>(rng() % 2); ++j) k[rng() % n] = odd[rng() % odd.size()];
+      if (round == 0) k = std::string(n, 'x');
+      const detail::KeyForm form = detail::key_form(k);
+      EXPECT_EQ(form == detail::KeyForm::bare_ascii, bytewise(k)) << testing::PrintToString(k);
+      if (form != detail::KeyForm::bare_ascii) {
+        EXPECT_EQ(form == detail::KeyForm::bare, detail::is_bare_key_unicode(k)) << testing::PrintToString(k);
+      }
+    }
+  }
 }
 
 // What is printed reads back: 128 nested containers print, one more is

@@ -46,6 +46,12 @@ void advise_huge_pages(void* p, std::size_t n, std::size_t populate) noexcept;
 // is given back, which must not be all resident before it is written.
 void advise_huge_pages_lazily(void* p, std::size_t n) noexcept;
 
+// Makes the pages of [p, p + n) resident in one call (Linux), from the
+// first one that is not: memory an allocator hands out again is mostly in
+// memory already, all but an end it gave back, and populating it whole
+// would walk every page again. Nothing happens elsewhere. Never fails.
+void populate_missing_pages(void* p, std::size_t n) noexcept;
+
 // A growable byte buffer. Small buffers live on the heap; large ones are
 // their own mappings, grown in place or remapped without copying, and
 // backed by huge pages where the system allows. A buffer given a

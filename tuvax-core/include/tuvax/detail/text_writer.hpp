@@ -10,6 +10,7 @@
 // feed it. It appends to one growing buffer.
 
 #include <array>
+#include <bit>  // std::countr_zero
 #include <cstddef>
 #include <cstdint>
 #include <cstring>  // std::memcpy, std::memset
@@ -39,13 +40,62 @@ bool is_bare_key_unicode(std::string_view key) noexcept;  // text.cpp
 
 enum class KeyForm : std::uint8_t { quoted, bare_ascii, bare };
 
+// The high bit of each byte of `w` that is not an ASCII identifier
+// character (a letter, digit or '_'), exactly: no borrow runs between
+// bytes, since every sum stays within its byte.
+inline constexpr std::uint64_t non_ident_bytes(std::uint64_t w) noexcept {
+  const std::uint64_t x = w & ~high_bits;
+  // The high bit of each byte of x at or above m (1 <= m <= 0x80).
+  const auto at_least = [](std::uint64_t v, std::uint8_t m) { return (v + repeat_byte(0x80 - m)) & high_bits; };
+  const std::uint64_t folded = x | repeat_byte(0x20);  // 'A'..'Z' onto 'a'..'z', nothing else onto them
+  const std::uint64_t letter = at_least(folded, 'a') & ~at_least(folded, 'z' + 1);
+  const std::uint64_t digit = at_least(x, '0') & ~at_least(x, '9' + 1);
+  const std::uint64_t y = x ^ repeat_byte('_');
+  const std::uint64_t underscore = ~((y + repeat_byte(0x7F)) | y) & high_bits;
+  return (~(letter | digit | underscore) | w) & high_bits;
+}
+
+// The index of the first byte of s[0, n) (n >= 1) that is not an ASCII
+// identifier character, or n. Keys are short and of every length: whole
+// words, with no loop exit per byte to mispredict.
+inline std::size_t first_non_ident_byte(const std::uint8_t* s, std::size_t n) noexcept {
+  if constexpr (!word_scan) {
+    std::size_t i = 0;
+    while (i < n && (ascii_classes[s[i]] & ascii_ident_continue)) ++i;
+    return i;
+  }
+  std::size_t i = 0;
+  std::uint64_t bad = 0;
+  if (n >= 8) {
+    for (; n - i > 8 && (bad = non_ident_bytes(load_word(s + i))) == 0; i += 8) {
+    }
+    if (bad == 0) {
+      i = n - 8;  // the last word, overlapping what passed
+      bad = non_ident_bytes(load_word(s + i));
+    }
+  } else {
+    // Up to seven bytes, read without passing the end; the bytes above
+    // them are zero, no identifier character, and masked off.
+    std::uint64_t w;
+    if (n >= 4) {
+      std::uint32_t a, b;
+      std::memcpy(&a, s, 4);
+      std::memcpy(&b, s + n - 4, 4);
+      w = a | (std::uint64_t{b} << (8 * (n - 4)));
+    } else {
+      w = s[0] | (std::uint64_t{s[n / 2]} << (8 * (n / 2))) | (std::uint64_t{s[n - 1]} << (8 * (n - 1)));
+    }
+    bad = non_ident_bytes(w) & ((std::uint64_t{1} << (8 * n)) - 1);
+  }
+  return bad == 0 ? n : i + (static_cast<std::size_t>(std::countr_zero(bad)) >> 3);
+}
+
 inline KeyForm key_form(std::string_view key) noexcept {
   if (key.empty()) return KeyForm::quoted;
   const auto* s = reinterpret_cast<const std::uint8_t*>(key.data());
   std::size_t i = 0;
   if (ascii_classes[s[0]] & ascii_ident_start) {
-    for (i = 1; i < key.size() && (ascii_classes[s[i]] & ascii_ident_continue); ++i) {
-    }
+    i = first_non_ident_byte(s, key.size());
     if (i == key.size()) return KeyForm::bare_ascii;
   }
   if (s[i] < 0x80) return KeyForm::quoted;
@@ -55,7 +105,8 @@ inline KeyForm key_form(std::string_view key) noexcept {
 class TextWriter {
  public:
   // Appends to `out`, which must outlive the writer.
-  TextWriter(OutputBuffer& out, std::uint64_t indent) noexcept : out_(out), indent_(indent) {}
+  TextWriter(OutputBuffer& out, std::uint64_t indent) noexcept
+      : out_(out), indent_(indent), indent_in_bounds_(indent <= max_line_indentation / text_max_depth) {}
 
   // The first failure, if any: NestingTooDeep(128, 128) for a container
   // inside 128 others (the reader would refuse it), MemoryLimitExceeded for
@@ -101,8 +152,11 @@ class TextWriter {
   }
   void end_array() { close(); }
   bool begin_object(std::size_t n) { return !before() || open(n == 0 ? Form::empty_object : Form::object); }
-  // Each member of an object: its key, then its value.
-  void key(std::string_view k);
+  // Each member of an object: its key, then its value. A caller that has
+  // the key's form at hand (key_form(k), kept from an earlier time) may
+  // give it.
+  void key(std::string_view k) { key(k, key_form(k)); }
+  void key(std::string_view k, KeyForm form);
   void end_object() { close(); }
 
   // True when every byte written so far is below 0x80.
@@ -155,6 +209,7 @@ class TextWriter {
 
   OutputBuffer& out_;
   const std::uint64_t indent_;
+  const bool indent_in_bounds_;  // at any depth the writer reaches, within max_line_indentation
   std::array<Frame, text_max_depth> frames_;  // the containers open around the write position
   std::size_t depth_ = 0;
   bool ascii_ = true;
@@ -192,7 +247,7 @@ inline void TextWriter::close() {
 
 inline bool TextWriter::indentation(std::uint64_t depth) {
   if (depth == 0) return true;
-  if (indent_ > max_line_indentation / depth) {
+  if (!indent_in_bounds_ && indent_ > max_line_indentation / depth) {
     // The product is over the bound; name it, or 2^64-1 when it wraps.
     const std::uint64_t spaces =
         indent_ > std::numeric_limits<std::uint64_t>::max() / depth ? std::numeric_limits<std::uint64_t>::max()
@@ -202,15 +257,22 @@ inline bool TextWriter::indentation(std::uint64_t depth) {
   }
   const std::size_t spaces = static_cast<std::size_t>(indent_ * depth);
   if (!reserve(spaces)) return false;
-  std::memset(out_.end(), ' ', spaces);
+  // Most lines are indented by a few spaces: one fixed-size copy, inlined,
+  // where the room allows (what it writes past the spaces is overwritten).
+  static constexpr char space_run[32] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                         ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  if (spaces <= sizeof space_run && out_.capacity() - out_.size() >= sizeof space_run) {
+    std::memcpy(out_.end(), space_run, sizeof space_run);
+  } else {
+    std::memset(out_.end(), ' ', spaces);
+  }
   out_.advance(spaces);
   return true;
 }
 
 // A member of an object: indentation, the key, ": "; the value follows.
-inline void TextWriter::key(std::string_view key) {
+inline void TextWriter::key(std::string_view key, KeyForm form) {
   if (!ok() || !indentation(depth_)) return;
-  const KeyForm form = key_form(key);
   if (form == KeyForm::quoted) {
     quoted(key);
     put(": ");
