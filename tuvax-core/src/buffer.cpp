@@ -7,6 +7,7 @@
 #include <cstdlib>  // std::realloc, std::free
 #include <cstring>  // std::memcpy
 #include <limits>
+#include <mutex>
 
 namespace tuvax::detail {
 
@@ -15,6 +16,44 @@ namespace {
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 // From this capacity on, a buffer is a mapping of its own.
 constexpr std::size_t mapped_capacity = std::size_t{2} << 20;
+
+#if defined(__linux__)
+// One mapping of up to spare_capacity bytes that a released buffer leaves
+// resident for the next: fresh memory costs a fault and the zeroing of
+// every page, which for a document of a few megabytes made in a loop was a
+// fifth of its encode. Larger mappings are given back, and so are the
+// pages of a large buffer as it is copied out (discard()), so that a large
+// document is not held twice; the spare is at most this much memory kept.
+constexpr std::size_t spare_capacity = std::size_t{8} << 20;
+
+class SpareMapping {
+ public:
+  // The spare, if it holds at least `n` bytes; its size in `n`.
+  void* take(std::size_t& n) noexcept {
+    std::lock_guard lock(mutex_);
+    if (p_ == nullptr || capacity_ < n) return nullptr;
+    n = capacity_;
+    return std::exchange(p_, nullptr);
+  }
+  // Keeps [p, p + n) as the spare if there is none and it is small
+  // enough; false when the caller must unmap it.
+  bool keep(void* p, std::size_t n) noexcept {
+    if (n > spare_capacity) return false;
+    std::lock_guard lock(mutex_);
+    if (p_ != nullptr) return false;
+    p_ = p;
+    capacity_ = n;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  void* p_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+SpareMapping spare;
+#endif
 
 }  // namespace
 
@@ -91,7 +130,7 @@ void OutputBuffer::release() noexcept {
   }
 #if defined(__linux__)
   if (mapped_) {
-    munmap(data_, capacity_);
+    if (!spare.keep(data_, capacity_)) munmap(data_, capacity_);
   } else {
     std::free(data_);
   }
@@ -105,7 +144,8 @@ void OutputBuffer::release() noexcept {
 
 void OutputBuffer::discard(std::size_t n) noexcept {
 #if defined(__linux__)
-  if (!mapped_) return;
+  // A buffer that may stay as the spare keeps its pages for the next.
+  if (!mapped_ || capacity_ <= spare_capacity) return;
   // Whole huge pages only: giving back part of one would split it. The
   // mapping starts on a page boundary, and ends on one of huge pages.
   const std::size_t end = std::min(n, size_) & ~(huge_page - 1);
@@ -138,7 +178,8 @@ bool OutputBuffer::enlarge(std::size_t n) noexcept {
       // A lent buffer too: a large block in memory from the C library's
       // allocator, which moves it between its heap and mappings of its own
       // as it sees fit, would often take a fault per 4 KiB.
-      p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      p = spare.take(cap);
+      if (p == nullptr) p = mmap(nullptr, cap, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (p != MAP_FAILED) {
         advise_huge_pages(p, cap, size_ + n);
         if (size_ != 0) std::memcpy(p, data_, size_);

@@ -296,15 +296,17 @@ TEST(encoder_test, a_document_finished_in_lent_memory_is_the_one_finish_writes) 
   // Payload sizes around each step of the block length's varint and each
   // doubling of the buffer, where the room kept in front of the block
   // changes: with and without sharing (a dictionary then goes in front
-  // too), as one value or several.
+  // too), as one value or several. Each size has bytes of its own, so that
+  // memory kept from an earlier document cannot pass for this one's.
   TestMemory memory;
   std::size_t sizes = 0;
   for (const std::size_t edge : {std::size_t{0}, std::size_t{128}, std::size_t{4096}, std::size_t{16384},
                                  std::size_t{32768}, std::size_t{1} << 21, std::size_t{1} << 22}) {
     for (std::size_t n = edge < 48 ? 0 : edge - 48; n <= edge + 48; n += edge < 40000 ? 1 : 7, ++sizes) {
       const std::vector<std::vector<Value>> shapes = {
-          {Value::bytes(Bytes(n, 0x5A))},
-          {Value::str(std::string(n / 2, 's')), Value::str(std::string(n / 2, 's')), Value::uint(n)},
+          {Value::bytes(Bytes(n, static_cast<std::uint8_t>(n * 7)))},
+          {Value::str(std::string(n / 2, static_cast<char>('a' + n % 26))),
+           Value::str(std::string(n / 2, static_cast<char>('a' + n % 26))), Value::uint(n)},
       };
       for (const auto& values : shapes) {
         for (bool dedup : {false, true}) {

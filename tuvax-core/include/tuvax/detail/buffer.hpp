@@ -54,7 +54,8 @@ void populate_missing_pages(void* p, std::size_t n) noexcept;
 
 // A growable byte buffer. Small buffers live on the heap; large ones are
 // their own mappings, grown in place or remapped without copying, and
-// backed by huge pages where the system allows. A buffer given a
+// backed by huge pages where the system allows. The last mapping released,
+// if of a few megabytes, stays resident for the next large buffer. A buffer given a
 // BufferMemory holds its bytes in that while it is small; grown large, it
 // moves to a mapping of its own, as a buffer on the heap does, and is no
 // longer lent (memory() turns nullptr).
@@ -101,8 +102,9 @@ class OutputBuffer {
   }
 
   // Gives the huge pages wholly within the first `n` bytes back to the
-  // system, for a buffer that is a mapping of its own (nothing happens
-  // otherwise): they read as zero from then on.
+  // system, for a buffer that is a mapping of its own and too large to be
+  // kept for the next buffer (nothing happens otherwise): they read as zero
+  // from then on.
   void discard(std::size_t n) noexcept;
 
   // Whether `n` more bytes fit without growing.
