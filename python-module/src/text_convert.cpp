@@ -143,7 +143,7 @@ PyObject* print_walk(PyObject* obj, std::uint64_t indent, WalkMode mode, bool& a
   }
   // The text is well-formed UTF-8: its strings and keys came from str
   // objects, everything else is ASCII.
-  return str_from_utf8(w.buffer().view(), w.ascii());
+  return str_from_utf8_widest(w.buffer().view(), w.widest());
 }
 
 }  // namespace

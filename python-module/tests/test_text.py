@@ -1,3 +1,4 @@
+import itertools
 import math
 
 import pytest
@@ -92,6 +93,12 @@ class TestPrettyPrint:
                         '  "k-1": {\n    "😀 k": b64#AQ==;\n  };\n}')
         assert parse_text(text) == obj
         assert pretty_print({"a": ["x", 1]}).isascii() and pretty_print("é") == '"é"'
+        # The widest character decides the result's storage, wherever it
+        # stands: a str stored wider than it must be equals no other.
+        for first, second in itertools.product(["a", "é", "€", "😀", "\x7f\x80"], repeat=2):
+            for obj in ([first, second], {first: second}, {"k": [first], second + "x": 1}):
+                text = pretty_print(obj)
+                assert text == text.encode().decode() and parse_text(text) == obj
 
 
 class TestNesting:

@@ -1,5 +1,6 @@
 #include "tuvax/text.hpp"
 
+#include <algorithm>  // std::max
 #include <bit>        // std::bit_cast, std::byteswap, std::countr_zero
 #include <charconv>  // std::to_chars, std::from_chars
 #include <cmath>     // std::isnan, std::isinf, std::fabs, std::signbit
@@ -566,7 +567,7 @@ void TextWriter::quoted(std::string_view s) {
   const auto* in = bytes_of(s);
   std::size_t i = 0;
   const std::size_t len = s.size();
-  std::uint64_t high = 0;  // the OR of the bytes copied, for ascii()
+  std::uint64_t high = 0;  // the OR of the bytes copied, for widest()
   for (;;) {
     if constexpr (word_scan) {
       while (len - i >= 8) {
@@ -604,7 +605,16 @@ void TextWriter::quoted(std::string_view s) {
   }
   *p++ = '"';
   out_.advance(static_cast<std::size_t>(p - out_.end()));
-  if (high & high_bits) ascii_ = false;
+  if (high & high_bits) note_wide(s);
+}
+
+void TextWriter::note_wide(std::string_view s) noexcept {
+  // Once a character beyond U+FFFF is written, nothing is wider: the scan
+  // of every later non-ASCII string is spared.
+  if (widest_ >= 0xF0) return;
+  std::uint8_t widest = widest_;
+  for (const unsigned char c : s) widest = std::max(widest, static_cast<std::uint8_t>(c));
+  widest_ = widest;
 }
 
 void TextWriter::put_bytes(std::span<const std::uint8_t> b) {

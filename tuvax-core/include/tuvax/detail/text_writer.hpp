@@ -159,8 +159,11 @@ class TextWriter {
   void key(std::string_view k, KeyForm form);
   void end_object() { close(); }
 
-  // True when every byte written so far is below 0x80.
-  bool ascii() const noexcept { return ascii_; }
+  // The largest byte written so far, no longer followed once it reaches
+  // 0xF0: below 0x80 for ASCII text, and otherwise what a scan of the text
+  // for its widest character would find (C2/C3: up to U+00FF, C4 to EF: up
+  // to U+FFFF, F0 and up: beyond), without that scan.
+  std::uint8_t widest() const noexcept { return widest_; }
 
  private:
   // The form of an open container, chosen when it opens.
@@ -212,7 +215,9 @@ class TextWriter {
   const bool indent_in_bounds_;  // at any depth the writer reaches, within max_line_indentation
   std::array<Frame, text_max_depth> frames_;  // the containers open around the write position
   std::size_t depth_ = 0;
-  bool ascii_ = true;
+  std::uint8_t widest_ = 0;
+  // Takes note of non-ASCII text in `s`, about to be written.
+  void note_wide(std::string_view s) noexcept;
   std::optional<TuvaxError> error_;
 };
 
@@ -278,7 +283,7 @@ inline void TextWriter::key(std::string_view key, KeyForm form) {
     put(": ");
     return;
   }
-  if (form == KeyForm::bare) ascii_ = false;
+  if (form == KeyForm::bare) note_wide(key);
   if (!reserve(key.size() + 2)) return;
   std::memcpy(out_.end(), key.data(), key.size());
   std::memcpy(out_.end() + key.size(), ": ", 2);
