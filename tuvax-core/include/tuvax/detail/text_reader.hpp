@@ -182,6 +182,9 @@ class TextReader {
     return true;
   }
   bool number();
+  // The rest of a number at `start` whose digits (if any) are followed by a
+  // point or an exponent. Out of line: integers are the more common.
+  [[gnu::noinline]] bool real_number(std::size_t start);
   bool quoted(std::string_view& out, bool& ascii);
   bool key();
 
@@ -329,6 +332,43 @@ bool TextReader<B>::key() {
 }
 
 template <ValueBuilder B>
+bool TextReader<B>::real_number(std::size_t start) {
+  // A float's token runs on over digits, points and exponents. What
+  // from_chars reads from its start, up to where the token would end
+  // anyway, is the answer (it takes no '+'): the token need not be scanned
+  // first.
+  const char* const text = reinterpret_cast<const char*>(s_);
+  const char* const first = text + start + (s_[start] == '+');
+  double d;
+  if (const auto r = std::from_chars(first, text + n_, d); r.ec == std::errc()) {
+    const std::uint8_t after = at(static_cast<std::size_t>(r.ptr - text));
+    if (static_cast<unsigned>(after - '0') > 9 && after != '.' && after != 'e' && after != 'E') {
+      pos_ = static_cast<std::size_t>(r.ptr - text);
+      skip_type_annotation();
+      return b_.real(d);
+    }
+  }
+  // Anything else (a malformed token, overflow, underflow) is scanned
+  // whole, and goes the long way.
+  while (pos_ < n_) {
+    const std::uint8_t b = s_[pos_];
+    if (static_cast<unsigned>(b - '0') <= 9 || b == '.') {
+      ++pos_;
+    } else if (b == 'e' || b == 'E') {
+      ++pos_;
+      if (pos_ < n_ && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
+    } else {
+      break;
+    }
+  }
+  const std::string_view token = text_.substr(start, pos_ - start);
+  skip_type_annotation();
+  auto slow = read_float(text_, token, pos_);
+  if (!slow) return fail(std::move(slow).error());
+  return b_.real(*slow);
+}
+
+template <ValueBuilder B>
 bool TextReader<B>::number() {
   const std::size_t start = pos_;
   const bool negative = s_[pos_] == '-';
@@ -338,30 +378,7 @@ bool TextReader<B>::number() {
   while (pos_ < n_ && static_cast<unsigned>(s_[pos_] - '0') <= 9) v = v * 10 + (s_[pos_++] - '0');
   std::size_t digits = pos_ - digits_start;
   const std::uint8_t next = at(pos_);
-  if (next == '.' || next == 'e' || next == 'E') {
-    while (pos_ < n_) {
-      const std::uint8_t b = s_[pos_];
-      if (static_cast<unsigned>(b - '0') <= 9 || b == '.') {
-        ++pos_;
-      } else if (b == 'e' || b == 'E') {
-        ++pos_;
-        if (pos_ < n_ && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
-      } else {
-        break;
-      }
-    }
-    const std::string_view token = text_.substr(start, pos_ - start);
-    skip_type_annotation();
-    // Whatever from_chars reads whole and in range is the answer (it takes
-    // no '+'); bad forms, overflow and underflow go the long way.
-    const char* first = token.data() + (s_[start] == '+');
-    const char* last = token.data() + token.size();
-    double d;
-    if (const auto r = std::from_chars(first, last, d); r.ec == std::errc() && r.ptr == last) return b_.real(d);
-    auto slow = read_float(text_, token, pos_);
-    if (!slow) return fail(std::move(slow).error());
-    return b_.real(*slow);
-  }
+  if (next == '.' || next == 'e' || next == 'E') return real_number(start);
   const std::string_view token = text_.substr(start, pos_ - start);
   skip_type_annotation();
   // Nineteen digits cannot overflow; longer runs (leading zeros, say) are
