@@ -3,11 +3,11 @@
 #include <sys/mman.h>  // mmap, mremap, madvise, mincore
 
 #include <algorithm>  // std::min
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>  // std::realloc, std::free
 #include <cstring>  // std::memcpy
 #include <limits>
-#include <mutex>
 
 namespace tuvax::detail {
 
@@ -26,30 +26,35 @@ constexpr std::size_t mapped_capacity = std::size_t{2} << 20;
 // document is not held twice; the spare is at most this much memory kept.
 constexpr std::size_t spare_capacity = std::size_t{8} << 20;
 
+// Without a lock, so that a process forked while another thread stood
+// here is not left holding one: the mapping's size is kept in its own
+// first bytes while it waits.
 class SpareMapping {
  public:
   // The spare, if it holds at least `n` bytes; its size in `n`.
   void* take(std::size_t& n) noexcept {
-    std::lock_guard lock(mutex_);
-    if (p_ == nullptr || capacity_ < n) return nullptr;
-    n = capacity_;
-    return std::exchange(p_, nullptr);
+    void* p = spare_.exchange(nullptr, std::memory_order_acquire);
+    if (p == nullptr) return nullptr;
+    std::size_t size;
+    std::memcpy(&size, p, sizeof size);
+    if (size < n) {
+      if (!keep(p, size)) munmap(p, size);
+      return nullptr;
+    }
+    n = size;
+    return p;
   }
   // Keeps [p, p + n) as the spare if there is none and it is small
   // enough; false when the caller must unmap it.
   bool keep(void* p, std::size_t n) noexcept {
     if (n > spare_capacity) return false;
-    std::lock_guard lock(mutex_);
-    if (p_ != nullptr) return false;
-    p_ = p;
-    capacity_ = n;
-    return true;
+    std::memcpy(p, &n, sizeof n);
+    void* none = nullptr;
+    return spare_.compare_exchange_strong(none, p, std::memory_order_release, std::memory_order_relaxed);
   }
 
  private:
-  std::mutex mutex_;
-  void* p_ = nullptr;
-  std::size_t capacity_ = 0;
+  std::atomic<void*> spare_{nullptr};
 };
 
 SpareMapping spare;
