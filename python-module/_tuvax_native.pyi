@@ -146,6 +146,10 @@ class _Writer:
     def abort(self) -> None:
         """Drop the document: a file being written is removed, its target left as it was."""
 
+    @property
+    def closed(self) -> bool:
+        """Whether the document is finished or abandoned."""
+
 @final
 class _Reader:
     """The top-level values of one document, from a path or a read callable, a block at a time."""

@@ -226,8 +226,10 @@ PyObject* writer_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
     WriterState* state = open_state(obj);
     if (state == nullptr) return nullptr;
     if (encode_into(*state->encoder, obj_arg, {.generous = true, .default_fn = *default_fn})) Py_RETURN_NONE;
-    // A value the encoder refused leaves the document as it was; a block
-    // that could not be written leaves no document to go on with.
+    // A value the encoder refused leaves the document as it was, and so
+    // does a block that could not be written but was taken back from the
+    // file; one that could not be taken back leaves no document to go on
+    // with.
     if (state->encoder->stream_error()) obj->state.reset();
     return nullptr;
   });
@@ -240,9 +242,13 @@ PyObject* writer_finish(PyObject* self, PyObject*) {
     if (!borrow.taken()) return nullptr;
     WriterState* state = open_state(obj);
     if (state == nullptr) return nullptr;
-    std::unique_ptr<WriterState> taken = std::move(obj->state);  // finished, whatever happens next
     Result<void> r = state->encoder->finish_stream();
+    // The last block or the trailer, taken back from the file it could not
+    // be written to, leaves the writer open with every value: finish()
+    // tries again, abort() gives up. Anything else finishes it.
+    const bool open = !r && !state->encoder->stream_error();
     if (r && !state->path.empty()) r = state->file.commit();
+    std::unique_ptr<WriterState> taken = open ? nullptr : std::move(obj->state);
     if (!r) {
       raise_file_error(CoreStep::Finish, r.error(), state->path);
       return nullptr;
@@ -261,6 +267,13 @@ PyObject* writer_abort(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* writer_closed(PyObject* self, void*) { return PyBool_FromLong(!as_writer(self)->state); }
+
+PyGetSetDef writer_getset[] = {
+    {"closed", writer_closed, nullptr, "Whether the document is finished or abandoned.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef writer_methods[] = {
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_encode)), METH_VARARGS | METH_KEYWORDS,
      "encode($self, /, obj, default=None)\n--\n\nAppend one top-level value, as the tuvax package's encode takes it."},
@@ -277,6 +290,7 @@ PyType_Slot writer_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse<WriterState>)},
     {Py_tp_clear, reinterpret_cast<void*>(stream_clear<WriterState>)},
     {Py_tp_methods, writer_methods},
+    {Py_tp_getset, writer_getset},
     {0, nullptr},
 };
 

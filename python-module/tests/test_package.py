@@ -1,12 +1,14 @@
 """The pure-Python `tuvax` package: re-exports, stream helpers, type stubs."""
 
 import ast
+import errno
 import inspect
 import io
 import os
 import pathlib
 import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -187,6 +189,43 @@ class TestStreaming:
         assert w.closed and tuvax.decode_from_file(str(path)) == 1
         with pytest.raises(RuntimeError, match="writer already closed"):
             w.write(2)
+
+    # A file that may not grow (a full disk, a quota): close() raises, the
+    # file is cut back to what was whole, and the same writer completes the
+    # document once there is room, whichever of the header, the block and
+    # the trailer failed.
+    def test_a_writer_that_runs_out_of_room_tries_again(self, tmp_path):
+        script = textwrap.dedent('''
+            import os, resource, signal, sys, tuvax
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            path = sys.argv[1]
+            values = [{"n": i, "text": "é" * i} for i in range(40)]
+            enc = tuvax.Encoder()
+            for v in values:
+                enc.encode(v)
+            want = enc.finish()
+            soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+            outcomes = set()
+            for limit in range(0, len(want), 7):
+                w = tuvax.open_writer(path)
+                for v in values:
+                    w.write(v)
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, hard))
+                try:
+                    w.close()
+                except OSError as e:
+                    outcomes.add((e.errno, w.closed))
+                finally:
+                    resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+                w.close()
+                assert w.closed and open(path, "rb").read() == want, limit
+                os.remove(path)
+            print(sorted(outcomes), os.listdir(os.path.dirname(path)))
+        ''')
+        r = subprocess.run([sys.executable, "-c", script, str(tmp_path / "out.tvx")],
+                           capture_output=True, text=True, timeout=120)
+        assert (r.returncode, r.stderr) == (0, "")
+        assert r.stdout == f"[({errno.EFBIG}, False)] []\n"
 
 
 class TestLoads:

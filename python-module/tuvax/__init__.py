@@ -210,27 +210,31 @@ class Writer:
             raise TypeError("open_writer() needs a file opened in binary mode, not a text file")
         else:
             self._native = _Writer(target.write, dedup=dedup)
-        self._closed = False
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        """Whether the document is finished or abandoned."""
+        return self._native.closed
 
     def write(self, obj: object) -> None:
         """Append one top-level value.
 
         A value that cannot be encoded is refused and leaves the document as
-        it was; a block that cannot be written closes the writer.
+        it was. So does a block that cannot be written to a path (the disk
+        full, say): the file is cut back to its last whole block, the
+        OSError raised, and `write` and `close` try the block again. A
+        block that cannot be written to a file object closes the writer.
         """
         self._native.encode(obj, self._default)
 
     def close(self) -> None:
         """Write the last block and the trailer; a path is then replaced by the file.
 
-        Closing a closed writer does nothing.
+        If the last block or the trailer cannot be written to a path, the
+        writer stays open with every value, and `close` may be called again
+        (or `abort`). Closing a closed writer does nothing.
         """
-        if not self._closed:
-            self._closed = True
+        if not self._native.closed:
             self._native.finish()
 
     def abort(self) -> None:
@@ -239,7 +243,6 @@ class Writer:
         Bytes already handed to a file object stay there, without a trailer,
         so no reader takes them for a document.
         """
-        self._closed = True
         self._native.abort()
 
     def __enter__(self) -> Self:

@@ -358,9 +358,12 @@ Result<void> Encoder::move_value_to_new_block(std::size_t block_mark, std::size_
   // The earlier block ends where the value began. Should closing it run out
   // of memory, the encoder is left as after a failed value.
   rollback(block_mark, table_mark, memory_mark);
-  auto closed = close_block();
+  // A block that cannot be written stays, and the value goes with the new
+  // block: the caller's writer rolls it back, and the next close of a
+  // block writes the earlier one again.
+  TUVAX_TRY_VOID(close_block());
   swap_block(aside);  // the new block, holding the value
-  return closed;
+  return {};
 }
 
 Result<void> Encoder::rewrite_value(ValueWriter& w, const BlockState& from, std::size_t& pos) {
@@ -424,10 +427,16 @@ Result<void> Encoder::rewrite_value(ValueWriter& w, const BlockState& from, std:
 
 Result<void> Encoder::close_block() {
   if (stream_ != nullptr) {
+    const BlockWriter::Mark mark = stream_->mark();
     Result<void> written;
     if (dedup_ && !shared_.empty()) written = stream_->write_block(BlockType::StringDict, dictionary_payload());
     if (written) written = stream_->write_block(BlockType::Data, block_.bytes());
-    if (!written) stream_error_ = written.error();
+    if (!written) {
+      // Taken back from the sink, the block stays to be written again;
+      // where it cannot be, nothing more is written.
+      if (!stream_->rewind(mark)) stream_error_ = written.error();
+      return written;
+    }
     block_.clear();  // its room serves the next block
     shared_.clear();
     slots_.clear();
@@ -455,8 +464,9 @@ Result<void> Encoder::close_block() {
 Result<void> Encoder::finish_stream() {
   if (stream_error_) return std::unexpected(*stream_error_);
   if (!block_.empty()) TUVAX_TRY_VOID(close_block());
+  const BlockWriter::Mark mark = stream_->mark();
   auto r = stream_->finish();
-  if (!r) stream_error_ = r.error();
+  if (!r && !stream_->rewind(mark)) stream_error_ = r.error();
   return r;
 }
 

@@ -14,6 +14,7 @@
 #include <cstdio>   // std::snprintf
 #include <cstring>  // std::memcpy, std::memcmp, std::memmove
 #include <format>
+#include <limits>
 #include <new>      // std::nothrow
 #include <utility>
 
@@ -327,6 +328,23 @@ Result<void> FdSink::write(std::span<const std::uint8_t> bytes) {
   return {};
 }
 
+bool FdSink::truncate(std::uint64_t size) noexcept {
+  if (!own_file_ || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+  const auto at = static_cast<off_t>(size);
+  int r;
+  do r = ::ftruncate(fd_, at);
+  while (r != 0 && errno == EINTR);
+  return r == 0 && ::lseek(fd_, at, SEEK_SET) == at;
+}
+
+bool BlockWriter::rewind(const Mark& m) noexcept {
+  if (!sink_.truncate(m.written)) return false;
+  hash_ = m.hash;
+  written_ = m.written;
+  header_written_ = m.header_written;
+  return true;
+}
+
 Result<void> BlockWriter::put(std::span<const std::uint8_t> bytes) {
   TUVAX_TRY_VOID(sink_.write(bytes));
   hash_.update(bytes);
@@ -500,7 +518,7 @@ Result<void> AtomicFile::open(const std::string& path, Blocking& blocking) {
     }
   }
   target_ = target;
-  sink_ = std::make_unique<FdSink>(fd_, blocking);
+  sink_ = std::make_unique<FdSink>(fd_, blocking, /*own_file=*/true);
   return {};
 }
 

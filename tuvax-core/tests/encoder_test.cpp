@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>  // std::bit_cast
+#include <cerrno>  // ENOSPC
 #include <cstdint>
 #include <cstdlib>  // std::realloc, std::free
 #include <new>      // std::bad_alloc
@@ -618,6 +619,76 @@ TEST(encoder_test, random_streams_under_small_limits_read_back) {
   // Every limit was really in play.
   for (const char* kind : {"Block size", "Memory limit", "Item count", "Nesting depth"}) EXPECT_GT(failures[kind], 20u) << kind;
   EXPECT_GT(split, 60u);
+}
+
+// Fails its n-th write part-way through, half the bytes gone out, and can be
+// cut back as a file of the writer's own can (or not).
+class FlakySink final : public ByteSink {
+ public:
+  FlakySink(int fail_at, bool can_truncate) noexcept : fail_at_(fail_at), can_truncate_(can_truncate) {}
+  Result<void> write(std::span<const std::uint8_t> bytes) override {
+    const bool fails = calls++ == fail_at_;
+    out.insert(out.end(), bytes.begin(), fails ? bytes.begin() + bytes.size() / 2 : bytes.end());
+    if (fails) return std::unexpected(TuvaxError::io(ENOSPC));
+    return {};
+  }
+  bool truncate(std::uint64_t size) noexcept override {
+    if (!can_truncate_ || size > out.size()) return false;
+    out.resize(size);
+    return true;
+  }
+  ByteVec out;
+  int calls = 0;
+
+ private:
+  int fail_at_;
+  bool can_truncate_;
+};
+
+TEST(encoder_test, a_streamed_block_that_could_not_be_written_is_written_again) {
+  // Small blocks, so that every kind of write (header, dictionary and data
+  // blocks, trailer) fails in turn: the value that closed the block is
+  // refused and taken the second time, a failed finish succeeds the second
+  // time, and the file is the one nothing failed for.
+  const Limits limits{.max_block_size = 200};
+  for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(seed);
+    std::vector<Value> values;
+    while (values.size() < 25) {
+      Value v = random_value(rng, 0);
+      if (Encoder(limits).encode_value(v)) values.push_back(std::move(v));  // small enough for a block
+    }
+    for (bool dedup : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "seed " << seed << ", dedup " << dedup);
+      auto stream = [&](FlakySink& sink) {
+        BlockWriter blocks(sink);
+        Encoder enc(blocks, limits);
+        if (dedup) enc.enable_dedup();
+        int refused = 0;
+        for (const Value& v : values) {
+          if (enc.encode_value(v)) continue;
+          ++refused;
+          if (auto again = enc.encode_value(v); !again) return again;
+        }
+        auto r = enc.finish_stream();
+        if (!r && !enc.stream_error()) r = enc.finish_stream();
+        EXPECT_LE(refused + (sink.calls > 0), 2);
+        return r;
+      };
+      FlakySink whole(-1, true);
+      ASSERT_TRUE(stream(whole));
+      for (int fail_at = 0; fail_at < whole.calls; ++fail_at) {
+        FlakySink sink(fail_at, true);
+        ASSERT_TRUE(stream(sink)) << "failing write " << fail_at;
+        ASSERT_EQ(sink.out, whole.out) << "failing write " << fail_at;
+      }
+      // A sink that cannot take bytes back ends the document for good.
+      FlakySink gone(whole.calls / 2, false);
+      const auto r = stream(gone);
+      ASSERT_FALSE(r);
+      EXPECT_EQ(r.error().message(), TuvaxError::io(ENOSPC).message());
+    }
+  }
 }
 
 }  // namespace

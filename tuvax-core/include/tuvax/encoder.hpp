@@ -163,8 +163,11 @@ class Encoder {
   // An encoder that writes each data block to `out` as it closes, so that it
   // holds one open block, never the document: finish_stream() closes the
   // last block and writes the trailer. The bytes are those finish() would
-  // return for the same values. After an error of `out` (Io) nothing more
-  // is written: finish_stream() returns that error.
+  // return for the same values. A block (or trailer) that `out` fails to
+  // take (Io) is taken back from it where it can be cut back (a file of the
+  // writer's own), and stays: the value that closed it is refused, and the
+  // next close of a block, or finish_stream(), writes it again. Where it
+  // cannot be, nothing more is written: finish_stream() returns that error.
   Encoder(BlockWriter& out, const Limits& limits);
   Encoder(Encoder&&) noexcept = default;
   Encoder& operator=(Encoder&&) noexcept = default;
@@ -225,7 +228,7 @@ class Encoder {
 
   // For an encoder writing to a BlockWriter: the last block, then the trailer.
   [[nodiscard]] Result<void> finish_stream();
-  // The error with which writing a block failed, if one did.
+  // The error with which writing a block failed for good, if one did.
   const std::optional<TuvaxError>& stream_error() const noexcept { return stream_error_; }
 
  private:

@@ -256,6 +256,13 @@ class ByteSink {
  public:
   // All of `bytes`, or Io(errno).
   [[nodiscard]] virtual Result<void> write(std::span<const std::uint8_t> bytes) = 0;
+  // Takes back everything after the first `size` bytes written, so that a
+  // write that failed part-way may be made again; false where what the sink
+  // was given has gone on (a pipe, a device, a caller's file object).
+  [[nodiscard]] virtual bool truncate(std::uint64_t size) noexcept {
+    (void)size;
+    return false;
+  }
 
  protected:
   ~ByteSink() = default;
@@ -267,17 +274,28 @@ class VectorSink final : public ByteSink {
     out.insert(out.end(), bytes.begin(), bytes.end());
     return {};
   }
+  bool truncate(std::uint64_t size) noexcept override {
+    if (size > out.size()) return false;
+    out.resize(static_cast<std::size_t>(size));
+    return true;
+  }
   std::vector<std::uint8_t> out;
 };
 
+// Writes to a file descriptor. `own_file`: the descriptor is a regular file
+// of the writer's own, written from its start, which truncate() may cut
+// back.
 class FdSink final : public ByteSink {
  public:
-  FdSink(int fd, Blocking& blocking) noexcept : fd_(fd), blocking_(blocking) {}
+  FdSink(int fd, Blocking& blocking, bool own_file = false) noexcept
+      : fd_(fd), blocking_(blocking), own_file_(own_file) {}
   Result<void> write(std::span<const std::uint8_t> bytes) override;
+  bool truncate(std::uint64_t size) noexcept override;
 
  private:
   int fd_;
   Blocking& blocking_;
+  bool own_file_;
 };
 
 // Writes a document block by block to a sink, keeping the file hash as a
@@ -294,6 +312,18 @@ class BlockWriter {
   // The trailer: after it the document is complete.
   [[nodiscard]] Result<void> finish();
   std::uint64_t written() const noexcept { return written_; }
+
+  // Where the document stands, to come back to.
+  struct Mark {
+    Xxh64Stream hash;
+    std::uint64_t written;
+    bool header_written;
+  };
+  Mark mark() const noexcept { return {hash_, written_, header_written_}; }
+  // Takes the document back to `m`, the sink cut back with it, so that
+  // blocks whose writing failed may be written again; false where the sink
+  // cannot take bytes back (the document then stays as it is).
+  [[nodiscard]] bool rewind(const Mark& m) noexcept;
 
  private:
   [[nodiscard]] Result<void> put(std::span<const std::uint8_t> bytes);
