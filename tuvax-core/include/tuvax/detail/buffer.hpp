@@ -55,10 +55,10 @@ void populate_missing_pages(void* p, std::size_t n) noexcept;
 // A growable byte buffer. Small buffers live on the heap; large ones are
 // their own mappings, grown in place or remapped without copying, and
 // backed by huge pages where the system allows. The last mapping released,
-// if of a few megabytes, stays resident for the next large buffer. A buffer given a
-// BufferMemory holds its bytes in that while it is small; grown large, it
-// moves to a mapping of its own, as a buffer on the heap does, and is no
-// longer lent (memory() turns nullptr).
+// if of a few megabytes, stays resident for the next large buffer. A
+// buffer given a BufferMemory holds its bytes in that up to 2 MiB; grown
+// larger, it moves to a mapping of its own, as a buffer on the heap does,
+// and is no longer lent (memory() turns nullptr).
 class OutputBuffer {
  public:
   OutputBuffer() noexcept = default;
