@@ -234,6 +234,11 @@ char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
   if (biased <= 1 || k < 1 || k >= max_power || -(e2 + k) < 2 || -(e2 + k) > 60) return nullptr;
 
   __extension__ using u128 = unsigned __int128;  // GCC and Clang have it on every 64-bit target
+  // v >> sh as 64 bits, for 0 < sh < 64 and a result that fits: two word
+  // shifts, without the test of sh >= 64 a general 128-bit shift makes.
+  const auto shift_down = [](u128 v, int sh) noexcept {
+    return (static_cast<std::uint64_t>(v) >> sh) | (static_cast<std::uint64_t>(v >> 64) << (64 - sh));
+  };
   const bool lopsided = mant == (std::uint64_t{1} << 52);
   std::uint64_t m = 0;
   for (int level = k;; ++level) {
@@ -246,8 +251,8 @@ char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
     const u128 high = (x << 2) + wu;
     // The ends are odd multiples of 2 (of 1, lopsided), never of 2^(s+2):
     // no integer sits on one, so whether the ends count does not matter.
-    const auto lo = static_cast<std::uint64_t>(low >> (s + 2)) + 1;
-    const auto hi = static_cast<std::uint64_t>(high >> (s + 2));
+    const std::uint64_t lo = shift_down(low, s + 2) + 1;
+    const std::uint64_t hi = shift_down(high, s + 2);
     if (lo > hi) {
       if (level == k) continue;
       return nullptr;  // not expected: 17 digits always do
@@ -259,9 +264,10 @@ char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
     for (; m / 10 * unit * 10 >= lo; m /= 10, unit *= 10) --j;
     if (j == level) {
       // None: of the integers in [lo, hi], the nearest x.
-      const auto f = static_cast<std::uint64_t>(x >> s);
-      const u128 rest = x - (u128{f} << s);
-      const u128 half = u128{1} << (s - 1);
+      // s < 64: what lies below the point is in the low word.
+      const std::uint64_t f = shift_down(x, s);
+      const std::uint64_t rest = static_cast<std::uint64_t>(x) & ((std::uint64_t{1} << s) - 1);
+      const std::uint64_t half = std::uint64_t{1} << (s - 1);
       const bool f_in = lo <= f && f <= hi;
       const bool next_in = lo <= f + 1 && f + 1 <= hi;
       if (rest == half && f_in && next_in) return nullptr;  // a tie: left to the long way
