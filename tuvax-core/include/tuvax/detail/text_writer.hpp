@@ -206,6 +206,8 @@ class TextWriter {
   void put_real(double d);
   void put_bytes(std::span<const std::uint8_t> b);
   void quoted(std::string_view s);
+  // Takes note of non-ASCII text in `s`, about to be written.
+  void note_wide(std::string_view s) noexcept;
   bool nesting_failure();
   bool memory_failure(std::uint64_t wanted);
   bool fail(TuvaxError e);
@@ -216,8 +218,6 @@ class TextWriter {
   std::array<Frame, text_max_depth> frames_;  // the containers open around the write position
   std::size_t depth_ = 0;
   std::uint8_t widest_ = 0;
-  // Takes note of non-ASCII text in `s`, about to be written.
-  void note_wide(std::string_view s) noexcept;
   std::optional<TuvaxError> error_;
 };
 
