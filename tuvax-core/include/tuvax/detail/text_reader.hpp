@@ -158,7 +158,12 @@ class TextReader {
     return n_ - pos_ >= lit.size() && std::memcmp(s_ + pos_, lit.data(), lit.size()) == 0;
   }
 
-  void skip_space() noexcept;
+  // Most places have no space to skip: that is settled inline, and only
+  // space goes to skip_more_space().
+  [[gnu::always_inline]] void skip_space() noexcept {
+    if (pos_ < n_ && ascii_space[s_[pos_]] != 0) skip_more_space();
+  }
+  [[gnu::noinline]] void skip_more_space() noexcept;
   std::size_t skip_ident_chars(std::size_t i, bool& ascii) const noexcept;
   void skip_type_annotation() noexcept {
     if (at(pos_) == ':' && at(pos_ + 1) == ':') {
@@ -200,7 +205,7 @@ class TextReader {
 };
 
 template <ValueBuilder B>
-void TextReader<B>::skip_space() noexcept {
+void TextReader<B>::skip_more_space() noexcept {
   while (pos_ < n_) {
     switch (ascii_space[s_[pos_]]) {
       case space_run:
