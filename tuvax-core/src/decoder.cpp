@@ -144,7 +144,7 @@ bool Decoder::count_memory(std::uint64_t bytes) {
   return true;
 }
 
-bool Decoder::open_container(std::size_t end, std::uint64_t& count) {
+bool Decoder::open_container_rest(std::size_t end, std::uint64_t& count) {
   if (depth_ >= limits_.max_depth) return walk_fail(TuvaxError::nesting_too_deep(depth_, limits_.max_depth));
   if (!read_varint(end, count)) return false;
   if (count > limits_.max_items) return walk_fail(TuvaxError::too_many_items(count, limits_.max_items));

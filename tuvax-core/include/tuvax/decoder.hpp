@@ -140,8 +140,18 @@ class Decoder {
     walk_error_ = std::move(e);
     return false;
   }
-  // The depth and count checks a container passes before any member.
-  [[nodiscard]] bool open_container(std::size_t end, std::uint64_t& count);
+  // The depth and count checks a container passes before any member. The
+  // usual container, well within the limits and with a count of one byte,
+  // is settled inline; open_container_rest() gives every error.
+  [[nodiscard]] [[gnu::always_inline]] bool open_container(std::size_t end, std::uint64_t& count) {
+    if (depth_ < limits_.max_depth && cursor_ < end && input_[cursor_] < 0x80 && input_[cursor_] <= limits_.max_items)
+        [[likely]] {
+      count = input_[cursor_++];
+      return true;
+    }
+    return open_container_rest(end, count);
+  }
+  [[nodiscard]] bool open_container_rest(std::size_t end, std::uint64_t& count);
   // Most lengths and counts fit one byte: that case is inlined everywhere,
   // and read_varint_rest takes the others.
   [[nodiscard]] [[gnu::always_inline]] bool read_varint(std::size_t end, std::uint64_t& out) {
