@@ -71,32 +71,20 @@ ObjectBuilder::~ObjectBuilder() {
   for (CachedKey& k : keys_) Py_XDECREF(k.str);
 }
 
-bool ObjectBuilder::put(PyObject* obj) {
-  if (obj == nullptr) {
-    scalar_failed();
-    return false;
-  }
-  return add(obj);
+bool ObjectBuilder::put_failed() {
+  scalar_failed();
+  return false;
 }
 
-bool ObjectBuilder::add(PyObject* obj) {
+bool ObjectBuilder::add_rest(PyObject* obj) {
   if (frames_.empty()) {
     Py_XSETREF(result_, obj);
     return true;
   }
   Frame& f = frames_.back();
   if (f.list) {
-#ifndef Py_GIL_DISABLED
-    // Into the room begin_array made, then the size: the list never shows
-    // a slot it does not hold.
-    auto* list = reinterpret_cast<PyListObject*>(f.obj);
-    const Py_ssize_t n = Py_SIZE(list);
-    if (n < list->allocated) [[likely]] {
-      list->ob_item[n] = obj;  // steals
-      Py_SET_SIZE(list, n + 1);
-      return true;
-    }
-#endif
+    // A list past the room it was made with (any list, without the GIL)
+    // grows as any list does.
     const int r = PyList_Append(f.obj, obj);
     Py_DECREF(obj);
     return r == 0;

@@ -80,10 +80,32 @@ class ObjectBuilder {
   };
 
   // Takes over `obj` (a new reference, or nullptr on failure).
-  bool put(PyObject* obj);
+  bool put(PyObject* obj) {
+    if (obj == nullptr) [[unlikely]]
+      return put_failed();
+    return add(obj);
+  }
+  [[gnu::noinline, gnu::cold]] bool put_failed();
   // Hands a finished value (owned, not nullptr) to the open container, or
-  // keeps it as the result.
-  bool add(PyObject* obj);
+  // keeps it as the result. A member of a list with room for it, the
+  // commonest, is placed inline.
+  bool add(PyObject* obj) {
+#ifndef Py_GIL_DISABLED
+    // Into the room begin_array made, then the size: the list never shows
+    // a slot it does not hold.
+    if (!frames_.empty() && frames_.back().list) {
+      auto* list = reinterpret_cast<PyListObject*>(frames_.back().obj);
+      const Py_ssize_t n = Py_SIZE(list);
+      if (n < list->allocated) [[likely]] {
+        list->ob_item[n] = obj;  // steals
+        Py_SET_SIZE(list, n + 1);
+        return true;
+      }
+    }
+#endif
+    return add_rest(obj);
+  }
+  bool add_rest(PyObject* obj);
   // Opens a frame for a new container (owned, or nullptr on failure).
   bool push_frame(PyObject* obj, bool list);
   PyObject* key_object(std::string_view s, bool ascii);
