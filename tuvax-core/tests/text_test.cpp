@@ -124,6 +124,17 @@ TEST(text_test, writes_scalars) {
   };
   for (const auto& [v, text] : cases) EXPECT_EQ(print(v), text);
   EXPECT_EQ(print(S(std::string("a\0b", 3))), std::string("\"a\0b\"", 5));
+  // Integers of every length, at both ends of each and in between: each
+  // length takes its own way through the digit writer.
+  std::mt19937_64 rng(8);
+  for (std::uint64_t power = 1, n = 1; n <= 20; ++n, power *= 10) {
+    const std::uint64_t width = n == 20 ? ~std::uint64_t{0} - power : power * 9;
+    for (std::uint64_t v : {power, power + 1, power + width, power + rng() % width, power + rng() % width}) {
+      EXPECT_EQ(print(U(v)), std::to_string(v));
+      if (v <= std::numeric_limits<std::int64_t>::max())
+        EXPECT_EQ(print(I(-static_cast<std::int64_t>(v))), "-" + std::to_string(v));
+    }
+  }
 }
 
 TEST(text_test, writes_floats_as_shortest_positional_digits) {
