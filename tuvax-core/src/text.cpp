@@ -1,7 +1,7 @@
 #include "tuvax/text.hpp"
 
 #include <algorithm>  // std::max
-#include <bit>        // std::bit_cast, std::byteswap, std::countr_zero
+#include <bit>        // std::bit_cast, std::byteswap, std::countr_zero, std::rotr
 #include <charconv>  // std::to_chars, std::from_chars
 #include <cmath>     // std::isnan, std::isinf, std::fabs, std::signbit
 #include <cstring>   // std::memcpy
@@ -255,6 +255,33 @@ constexpr double two_to_53 = 9007199254740992.0;
 // of 10, 100, ...; the shortest decimal is the largest such multiple, and
 // with none the two integers compete on their distance to x. A level k
 // without any needs 17 digits: level k + 1, where the nearest wins.
+// 1 / 5^n modulo 2^64, which exists as 5 is odd.
+constexpr std::uint64_t inverse_of_five_to(int n) noexcept {
+  std::uint64_t r = 1;
+  for (int i = 0; i < n; ++i) r *= 0xCCCCCCCCCCCCCCCDULL;  // 5 times this is 1 modulo 2^64
+  return r;
+}
+
+// Divides the decimal zeros off the end of c (below 10^16: 15 at most) and
+// returns how many there were, in four steps whatever the count. c is a
+// multiple of 10^n = 2^n 5^n exactly when c times the inverse of 5^n,
+// modulo 2^64 and turned right by n bits, is at most (2^64 - 1) / 10^n;
+// that is then c / 10^n.
+[[gnu::always_inline]] inline int remove_decimal_zeros(std::uint64_t& c) noexcept {
+  int zeros = 0;
+  const auto step = [&](int n) noexcept {
+    const std::uint64_t q = std::rotr(c * inverse_of_five_to(n), n);
+    const bool divides = q <= ~std::uint64_t{0} / exact_powers_of_ten[n];
+    c = divides ? q : c;
+    zeros += divides ? n : 0;
+  };
+  step(8);
+  step(4);
+  step(2);
+  step(1);
+  return zeros;
+}
+
 char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
   const auto bits = std::bit_cast<std::uint64_t>(d);
   const int biased = static_cast<int>(bits >> 52);
@@ -295,9 +322,11 @@ char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
     }
     // The largest multiple of 10^t in [lo, hi], t > 0: one at most.
     m = hi;
-    std::uint64_t unit = 1;
     int j = level;
-    for (; m / 10 * unit * 10 >= lo; m /= 10, unit *= 10) --j;
+    if (hi / 10 * 10 >= lo) {
+      m = hi / 10;
+      j -= 1 + remove_decimal_zeros(m);
+    }
     if (j == level) {
       // None: of the integers in [lo, hi], the nearest x.
       // s < 64: what lies below the point is in the low word.
