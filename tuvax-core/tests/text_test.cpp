@@ -131,8 +131,9 @@ TEST(text_test, writes_scalars) {
     const std::uint64_t width = n == 20 ? ~std::uint64_t{0} - power : power * 9;
     for (std::uint64_t v : {power, power + 1, power + width, power + rng() % width, power + rng() % width}) {
       EXPECT_EQ(print(U(v)), std::to_string(v));
-      if (v <= std::numeric_limits<std::int64_t>::max())
+      if (v <= std::numeric_limits<std::int64_t>::max()) {
         EXPECT_EQ(print(I(-static_cast<std::int64_t>(v))), "-" + std::to_string(v));
+      }
     }
   }
 }
