@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "dict_items.hpp"  // dicts read as tuvax reads them
+
 static char *scratch;
 static Py_ssize_t scratch_size;
 
@@ -115,7 +117,7 @@ walk_value(PyObject *o, uint64_t *acc)
     if (t == &PyDict_Type) {
         Py_ssize_t pos = 0;
         PyObject *k, *v;
-        while (PyDict_Next(o, &pos, &k, &v)) {
+        while (tuvax::py::next_dict_item(o, &pos, &k, &v)) {
             if (walk_str(k, acc) < 0 || walk_value(v, acc) < 0) {
                 return -1;
             }

@@ -100,7 +100,7 @@ def build_floor(directory: str | os.PathLike[str]) -> pathlib.Path:
     out = pathlib.Path(directory) / f"_tuvax_floor{sysconfig.get_config_var('EXT_SUFFIX')}"
     cxx = shlex.split(sysconfig.get_config_var("CXX") or "c++")
     cmd = [*cxx, "-std=c++20", "-O3", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}",
-           str(FLOOR_SOURCE), "-o", str(out), "-lsimdutf"]
+           f"-I{FLOOR_SOURCE.parent.parent / 'src'}", str(FLOOR_SOURCE), "-o", str(out), "-lsimdutf"]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
         sys.exit(f"could not compile the floor ({' '.join(cmd)}):\n{proc.stderr}")

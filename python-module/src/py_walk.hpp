@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dict_items.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
 
@@ -254,7 +255,7 @@ bool walk_dict(S& sink, PyObject* dict, unsigned depth) {
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
   PyObject* v = nullptr;
-  while (ok && PyDict_Next(dict, &pos, &k, &v)) {
+  while (ok && next_dict_item(dict, &pos, &k, &v)) {
     --remaining;
     Member<S::holds_members> key(k);
     Member<S::holds_members> value(v);

@@ -76,6 +76,34 @@ class TestEncodeFunction:
         s = "shared string" * 3
         assert_refcounts_kept([s], encode, [s, nested_lists(129)])
 
+    def test_dicts_of_every_history_write_their_items_in_order(self):
+        # A dict's items are read from its table where the layout allows:
+        # each history below leaves a different table (deleted slots, keys
+        # of any type, wider indexes, values kept apart) to be read in order.
+        class Attrs:
+            def __init__(self):
+                self.a, self.b = 1, 2
+
+        def with_holes(n):
+            d = {f"k{i}": i for i in range(n)}
+            for i in range(0, n, 3):
+                del d[f"k{i}"]
+            d["k0"] = "back at the end"
+            return d
+
+        def once_general():
+            d = {"x": 1, 2: 2, "y": 3}
+            del d[2]
+            return d
+
+        cases = [{}, {"a": 1}, with_holes(10), with_holes(1000), with_holes(70000), once_general(),
+                 decode(encode({f"key{i}": i for i in range(40)})), vars(Attrs())]
+        for d in cases:
+            fresh = dict(list(d.items()))
+            assert encode(d) == encode(fresh)
+            assert list(decode(encode(d)).items()) == list(d.items())
+            assert pretty_print(d) == pretty_print(fresh)
+
 
 class TestArgumentBinding:
     @pytest.mark.parametrize("call, message", [
