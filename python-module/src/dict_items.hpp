@@ -45,7 +45,7 @@ struct StrItem {
 // Like PyDict_Next(dict, pos, key, value): borrowed references, and the
 // table is read afresh at each call, so a dict changed between calls reads
 // as PyDict_Next would read it.
-[[gnu::always_inline]] inline bool next_dict_item(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept {
+inline bool next_dict_item(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept {
 #ifdef TUVAX_DICT_TABLE_READ
   auto* mp = reinterpret_cast<PyDictObject*>(dict);
   const auto* keys = reinterpret_cast<const dict_layout::Keys*>(mp->ma_keys);
