@@ -39,6 +39,18 @@ struct StrItem {
   PyObject* key;
   PyObject* value;
 };
+// The item at *pos or the first in use after it, among n of type Item.
+template <class Item>
+bool next_item(const char* items, Py_ssize_t n, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept {
+  const auto* entry = reinterpret_cast<const Item*>(items);
+  Py_ssize_t i = *pos;
+  while (i < n && entry[i].value == nullptr) ++i;
+  if (i >= n) return false;
+  *key = entry[i].key;
+  *value = entry[i].value;
+  *pos = i + 1;
+  return true;
+}
 }  // namespace dict_layout
 #endif
 
@@ -51,23 +63,9 @@ inline bool next_dict_item(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyOb
   const auto* keys = reinterpret_cast<const dict_layout::Keys*>(mp->ma_keys);
   if (mp->ma_values == nullptr && keys->kind <= dict_layout::unicode) {
     const char* items = reinterpret_cast<const char*>(keys + 1) + (std::size_t{1} << keys->log2_index_bytes);
-    const Py_ssize_t n = keys->nentries;
-    Py_ssize_t i = *pos;
-    if (keys->kind == dict_layout::unicode) {
-      const auto* entry = reinterpret_cast<const dict_layout::StrItem*>(items);
-      while (i < n && entry[i].value == nullptr) ++i;
-      if (i >= n) return false;
-      *key = entry[i].key;
-      *value = entry[i].value;
-    } else {
-      const auto* entry = reinterpret_cast<const dict_layout::Item*>(items);
-      while (i < n && entry[i].value == nullptr) ++i;
-      if (i >= n) return false;
-      *key = entry[i].key;
-      *value = entry[i].value;
-    }
-    *pos = i + 1;
-    return true;
+    return keys->kind == dict_layout::unicode
+               ? dict_layout::next_item<dict_layout::StrItem>(items, keys->nentries, pos, key, value)
+               : dict_layout::next_item<dict_layout::Item>(items, keys->nentries, pos, key, value);
   }
 #endif
   return PyDict_Next(dict, pos, key, value) != 0;

@@ -236,25 +236,6 @@ constexpr std::uint64_t powers_of_five[] = {
 constexpr int max_power = 22;  // 5^22 < 2^52
 constexpr double two_to_53 = 9007199254740992.0;
 
-// The shortest decimal that reads back as `d`, in fixed notation, for a
-// positive d below 2^53 that is no integer (`whole` is its integer part):
-// the text std::to_chars gives (the fewest digits after the point; of
-// those, the one nearest d), found exactly with integers, in a fraction of
-// its time, for the decimals of ordinary magnitude that fill most
-// documents. Returns the end of the
-// text, at most p + 24, though it writes scratch up to p + 32; nullptr when
-// it declines (the caller takes the long way).
-//
-// At level j, decimals with j digits after the point are the integers n
-// standing for n / 10^j, and d is x = mant * 5^j / 2^s with s = -(e2 + j).
-// The decimals that read back as d are those in its rounding interval,
-// x - wl to x + wu (wl = wu = 2^(e2-1) * 10^j, wl half that just above a
-// power of two). Scaled by 2^(s+2) all of these are integers. The finest
-// level used is k, the last with d * 10^k below 2^53: there the interval is
-// under 2 wide, so it holds at most two integers and at most one multiple
-// of 10, 100, ...; the shortest decimal is the largest such multiple, and
-// with none the two integers compete on their distance to x. A level k
-// without any needs 17 digits: level k + 1, where the nearest wins.
 // 1 / 5^n modulo 2^64, which exists as 5 is odd.
 constexpr std::uint64_t inverse_of_five_to(int n) noexcept {
   std::uint64_t r = 1;
@@ -282,6 +263,25 @@ constexpr std::uint64_t inverse_of_five_to(int n) noexcept {
   return zeros;
 }
 
+// The shortest decimal that reads back as `d`, in fixed notation, for a
+// positive d below 2^53 that is no integer (`whole` is its integer part):
+// the text std::to_chars gives (the fewest digits after the point; of
+// those, the one nearest d), found exactly with integers, in a fraction of
+// its time, for the decimals of ordinary magnitude that fill most
+// documents. Returns the end of the
+// text, at most p + 24, though it writes scratch up to p + 32; nullptr when
+// it declines (the caller takes the long way).
+//
+// At level j, decimals with j digits after the point are the integers n
+// standing for n / 10^j, and d is x = mant * 5^j / 2^s with s = -(e2 + j).
+// The decimals that read back as d are those in its rounding interval,
+// x - wl to x + wu (wl = wu = 2^(e2-1) * 10^j, wl half that just above a
+// power of two). Scaled by 2^(s+2) all of these are integers. The finest
+// level used is k, the last with d * 10^k below 2^53: there the interval is
+// under 2 wide, so it holds at most two integers and at most one multiple
+// of 10, 100, ...; the shortest decimal is the largest such multiple, and
+// with none the two integers compete on their distance to x. A level k
+// without any needs 17 digits: level k + 1, where the nearest wins.
 char* shortest_fixed(double d, std::uint64_t whole, char* p) noexcept {
   const auto bits = std::bit_cast<std::uint64_t>(d);
   const int biased = static_cast<int>(bits >> 52);
