@@ -23,7 +23,7 @@ void scalar_failed() {
 
 // Keys of up to 32 bytes are read as two to four words that may overlap
 // but never leave the key: a library call per key would cost more than the
-// whole lookup.
+// whole lookup. A longer key's words are its first and last 16 bytes.
 struct KeyWords {
   std::uint64_t w[4] = {0, 0, 0, 0};
 };
@@ -173,13 +173,40 @@ bool ObjectBuilder::end_object() {
   return add(dict);
 }
 
+namespace {
+
+bool slot_holds(const KeyWords& words, std::size_t len, PyObject* str, std::uint8_t slot_len,
+                const std::uint64_t (&slot_words)[4]) noexcept {
+  return str != nullptr && slot_len == len && slot_words[0] == words.w[0] && slot_words[1] == words.w[1] &&
+         slot_words[2] == words.w[2] && slot_words[3] == words.w[3];
+}
+
+}  // namespace
+
 PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
-  if (key.size() > max_cached_key) return str_from_utf8(key, ascii);
+  if (key.size() <= word_key) [[likely]] {
+    const KeyWords words = key_words(key);
+    const std::size_t hash = key_hash(words, key.size());
+    const CachedKey& first = keys_[hash & (cache_slots - 1)];
+    if (slot_holds(words, key.size(), first.str, first.len, first.words)) return Py_NewRef(first.str);
+    return key_elsewhere(key, ascii, hash);
+  }
+  // A longer key is cached only in ASCII, where the str's own storage is
+  // the text to compare with.
+  if (key.size() > max_cached_key || !ascii) return str_from_utf8(key, ascii);
+  return key_elsewhere(key, ascii, key_hash(key_words(key), key.size()));
+}
+
+PyObject* ObjectBuilder::key_elsewhere(std::string_view key, bool ascii, std::size_t hash) {
   const KeyWords words = key_words(key);
-  CachedKey& slot = keys_[key_hash(words, key.size()) & (cache_slots - 1)];
-  if (slot.str != nullptr && slot.len == key.size() && slot.words[0] == words.w[0] && slot.words[1] == words.w[1] &&
-      slot.words[2] == words.w[2] && slot.words[3] == words.w[3]) {
-    return Py_NewRef(slot.str);
+  const auto holds = [&](const CachedKey& slot) {
+    return slot_holds(words, key.size(), slot.str, slot.len, slot.words) &&
+           (key.size() <= word_key || std::memcmp(PyUnicode_DATA(slot.str), key.data(), key.size()) == 0);
+  };
+  CachedKey& first = keys_[hash & (cache_slots - 1)];
+  if (key.size() > word_key && holds(first)) return Py_NewRef(first.str);
+  if (const CachedKey& second = keys_[(hash >> cache_bits) & (cache_slots - 1)]; holds(second)) {
+    return Py_NewRef(second.str);
   }
   PyObject* s = str_from_utf8(key, ascii);
   if (s == nullptr) return nullptr;
@@ -188,9 +215,22 @@ PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
     Py_DECREF(s);
     return nullptr;
   }
-  Py_XSETREF(slot.str, Py_NewRef(s));
-  slot.len = static_cast<std::uint8_t>(key.size());
-  std::memcpy(slot.words, words.w, sizeof slot.words);
+  if (first.str != nullptr) {
+    // The key in the way moves to its second slot if this was its first.
+    KeyWords held;
+    std::memcpy(held.w, first.words, sizeof held.w);
+    const std::size_t held_hash = key_hash(held, first.len);
+    CachedKey& other = keys_[(held_hash >> cache_bits) & (cache_slots - 1)];
+    if ((held_hash & (cache_slots - 1)) == (hash & (cache_slots - 1)) && &other != &first) {
+      Py_XDECREF(other.str);
+      other = first;
+    } else {
+      Py_DECREF(first.str);
+    }
+  }
+  first.str = Py_NewRef(s);
+  first.len = static_cast<std::uint8_t>(key.size());
+  std::memcpy(first.words, words.w, sizeof first.words);
   return s;
 }
 

@@ -57,12 +57,20 @@ class ObjectBuilder {
   [[nodiscard]] PyRef take();
 
  private:
-  static constexpr std::size_t max_cached_key = 32;
-  static constexpr std::size_t cache_slots = 512;  // a power of two
+  // Each key has two slots: its first, and a second that it moves to when
+  // another key takes the first. Only first slots would leave the two keys
+  // of a pair that meet there (in a document of records, a pair in every
+  // record) making a new str at almost every use.
+  // Keys of up to 32 bytes are compared by the words a slot holds; longer
+  // ones, up to 64, also byte by byte with their str.
+  static constexpr std::size_t word_key = 32;
+  static constexpr std::size_t max_cached_key = 64;
+  static constexpr unsigned cache_bits = 9;
+  static constexpr std::size_t cache_slots = std::size_t{1} << cache_bits;
   struct CachedKey {
     PyObject* str = nullptr;  // owned
     std::uint8_t len = 0;
-    std::uint64_t words[4] = {0, 0, 0, 0};  // the key as key_words() reads it
+    std::uint64_t words[4] = {0, 0, 0, 0};  // the key as key_words() reads it (a long one: part)
   };
   // An open container. Each is created at its begin_* event, before any of
   // its members, and filled as they arrive, so that the collector's list of
@@ -109,6 +117,8 @@ class ObjectBuilder {
   // Opens a frame for a new container (owned, or nullptr on failure).
   bool push_frame(PyObject* obj, bool list);
   PyObject* key_object(std::string_view s, bool ascii);
+  // A key not in its first slot: in its second, or made and cached.
+  [[gnu::noinline]] PyObject* key_elsewhere(std::string_view s, bool ascii, std::size_t hash);
   void clear() noexcept;
 
   PyObject* result_ = nullptr;  // owned: the finished top-level value

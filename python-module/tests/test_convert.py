@@ -134,10 +134,15 @@ class TestContainers:
 
     def test_repeated_keys_across_many_dicts(self):
         # More distinct short keys than the key cache has slots, so slots are
-        # shared and replaced; lengths straddle the cached size.
-        keys = [f"k{i}" for i in range(300)] + ["x" * 15, "x" * 16, "é" * 7, "é" * 8, ""]
+        # shared and keys move and are replaced; lengths straddle the sizes
+        # the cache compares differently (16, 32, 64 bytes), and long keys
+        # that differ only between their first and last 16 bytes.
+        keys = [f"k{i}" for i in range(1200)] + ["x" * 15, "x" * 16, "é" * 7, "é" * 8, ""]
+        keys += ["p" * 16 + m * n + "s" * 16 for n in (1, 2, 31, 32, 33) for m in "ab"] + ["é" * 20, "é" * 21]
         docs = [{k: i for k in keys[i % 7::3]} for i in range(50)]
+        docs += [{k: i for k in reversed(keys[-14:])} for i in range(3)]
         assert round_trip(docs) == docs
+        assert parse_text(pretty_print(docs)) == docs
 
     def test_self_containing_data_raises_recursion_error(self):
         lst = []
