@@ -55,12 +55,12 @@ KeyWords key_words(std::string_view key) noexcept {
 }
 
 // Together with the length, the words determine the key, so equal words
-// and lengths mean equal keys.
-std::size_t key_hash(const KeyWords& k, std::size_t n) noexcept {
-  std::uint64_t h = (k.w[0] ^ n) * 0x9E3779B97F4A7C15ULL;
-  h = (h ^ k.w[1] ^ (h >> 31)) * 0xFF51AFD7ED558CCDULL;
-  h ^= (k.w[2] ^ (k.w[3] >> 1)) * 0xC4CEB9FE1A85EC53ULL;
-  return static_cast<std::size_t>(h ^ (h >> 29) ^ (h >> 47));
+// and lengths mean equal keys. Three independent products, summed: the
+// lookup waits on this, so it is short. Its top bits mix every bit of the
+// key; a slot index is taken from them.
+std::uint64_t key_hash(const KeyWords& k, std::size_t n) noexcept {
+  return (k.w[0] ^ n) * 0x9E3779B97F4A7C15ULL + k.w[1] * 0xC2B2AE3D27D4EB4FULL +
+         (k.w[2] ^ (k.w[3] >> 1)) * 0x165667B19E3779F9ULL;
 }
 
 }  // namespace
@@ -186,8 +186,8 @@ bool slot_holds(const KeyWords& words, std::size_t len, PyObject* str, std::uint
 PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
   if (key.size() <= word_key) [[likely]] {
     const KeyWords words = key_words(key);
-    const std::size_t hash = key_hash(words, key.size());
-    const CachedKey& first = keys_[hash & (cache_slots - 1)];
+    const std::uint64_t hash = key_hash(words, key.size());
+    const CachedKey& first = keys_[first_slot(hash)];
     if (slot_holds(words, key.size(), first.str, first.len, first.words)) return Py_NewRef(first.str);
     return key_elsewhere(key, ascii, hash);
   }
@@ -197,15 +197,15 @@ PyObject* ObjectBuilder::key_object(std::string_view key, bool ascii) {
   return key_elsewhere(key, ascii, key_hash(key_words(key), key.size()));
 }
 
-PyObject* ObjectBuilder::key_elsewhere(std::string_view key, bool ascii, std::size_t hash) {
+PyObject* ObjectBuilder::key_elsewhere(std::string_view key, bool ascii, std::uint64_t hash) {
   const KeyWords words = key_words(key);
   const auto holds = [&](const CachedKey& slot) {
     return slot_holds(words, key.size(), slot.str, slot.len, slot.words) &&
            (key.size() <= word_key || std::memcmp(PyUnicode_DATA(slot.str), key.data(), key.size()) == 0);
   };
-  CachedKey& first = keys_[hash & (cache_slots - 1)];
+  CachedKey& first = keys_[first_slot(hash)];
   if (key.size() > word_key && holds(first)) return Py_NewRef(first.str);
-  if (const CachedKey& second = keys_[(hash >> cache_bits) & (cache_slots - 1)]; holds(second)) {
+  if (const CachedKey& second = keys_[second_slot(hash)]; holds(second)) {
     return Py_NewRef(second.str);
   }
   PyObject* s = str_from_utf8(key, ascii);
@@ -219,9 +219,9 @@ PyObject* ObjectBuilder::key_elsewhere(std::string_view key, bool ascii, std::si
     // The key in the way moves to its second slot if this was its first.
     KeyWords held;
     std::memcpy(held.w, first.words, sizeof held.w);
-    const std::size_t held_hash = key_hash(held, first.len);
-    CachedKey& other = keys_[(held_hash >> cache_bits) & (cache_slots - 1)];
-    if ((held_hash & (cache_slots - 1)) == (hash & (cache_slots - 1)) && &other != &first) {
+    const std::uint64_t held_hash = key_hash(held, first.len);
+    CachedKey& other = keys_[second_slot(held_hash)];
+    if (first_slot(held_hash) == first_slot(hash) && &other != &first) {
       Py_XDECREF(other.str);
       other = first;
     } else {

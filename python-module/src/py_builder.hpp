@@ -67,6 +67,11 @@ class ObjectBuilder {
   static constexpr std::size_t max_cached_key = 64;
   static constexpr unsigned cache_bits = 9;
   static constexpr std::size_t cache_slots = std::size_t{1} << cache_bits;
+  // A key's two slots, from two groups of its hash's bits (key_hash()).
+  static std::size_t first_slot(std::uint64_t hash) noexcept { return hash >> (64 - cache_bits); }
+  static std::size_t second_slot(std::uint64_t hash) noexcept {
+    return (hash >> (64 - 3 * cache_bits)) & (cache_slots - 1);
+  }
   struct CachedKey {
     PyObject* str = nullptr;  // owned
     std::uint8_t len = 0;
@@ -118,7 +123,7 @@ class ObjectBuilder {
   bool push_frame(PyObject* obj, bool list);
   PyObject* key_object(std::string_view s, bool ascii);
   // A key not in its first slot: in its second, or made and cached.
-  [[gnu::noinline]] PyObject* key_elsewhere(std::string_view s, bool ascii, std::size_t hash);
+  [[gnu::noinline]] PyObject* key_elsewhere(std::string_view s, bool ascii, std::uint64_t hash);
   void clear() noexcept;
 
   PyObject* result_ = nullptr;  // owned: the finished top-level value
