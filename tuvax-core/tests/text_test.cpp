@@ -334,6 +334,17 @@ TEST(text_test, counts_the_comments_it_skips) {
   }
 }
 
+TEST(text_test, skips_indentation_of_every_length) {
+  // After a line break, runs of spaces shorter and longer than the reader
+  // takes at once, with the text ending at every distance from them.
+  for (std::size_t k = 0; k <= 40; ++k) {
+    const std::string spaces(k, ' ');
+    EXPECT_TRUE(same(parse("[1,\n" + spaces + "2,\r\n" + spaces + "\t3]"), A({U(1), U(2), U(3)}))) << k;
+    expect_parse_error("[1,\n" + spaces + "#]", 2, k + 1, "unexpected character: '#'");
+    expect_parse_error("[1,\n" + spaces, 2, k + 1, "unexpected end of input");
+  }
+}
+
 TEST(text_test, skips_comments) {
   EXPECT_TRUE(same(parse("/* a /* b */ c */ 1"), U(1)));
   EXPECT_TRUE(same(parse("// settings\n1 // note"), U(1)));

@@ -25,6 +25,10 @@
 #include <system_error>  // std::errc
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tuvax/builder.hpp"
 #include "tuvax/detail/utf8.hpp"
 #include "tuvax/error.hpp"
@@ -222,7 +226,19 @@ void TextReader<B>::skip_more_space() noexcept {
           }
         }
         break;
-      case space_one: ++pos_; break;
+      case space_one:
+        ++pos_;
+#if defined(__SSE2__)
+        // A line break is mostly followed by its indentation: up to
+        // sixteen spaces are counted at once, without a branch per word
+        // whose outcome varies with the depth.
+        if (n_ - pos_ >= 16) {
+          const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_ + pos_));
+          const auto spaces = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+          pos_ += static_cast<std::size_t>(std::countr_zero(~spaces));
+        }
+#endif
+        break;
       case space_other: pos_ = skip_space_and_comments(text_, pos_, &comments_); return;
       default: return;
     }
