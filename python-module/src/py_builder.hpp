@@ -61,8 +61,9 @@ class ObjectBuilder {
   // another key takes the first. Only first slots would leave the two keys
   // of a pair that meet there (in a document of records, a pair in every
   // record) making a new str at almost every use.
+  //
   // Keys of up to 32 bytes are compared by the words a slot holds; longer
-  // ones, up to 64, also byte by byte with their str.
+  // ones, up to 64 and ASCII only, also byte by byte with their str.
   static constexpr std::size_t word_key = 32;
   static constexpr std::size_t max_cached_key = 64;
   static constexpr unsigned cache_bits = 9;
