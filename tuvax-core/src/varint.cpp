@@ -7,12 +7,7 @@ namespace tuvax {
 void encode_varint_vec(std::uint64_t value, std::vector<std::uint8_t>& out) {
   // Assembled in a scratch array first so that `out` grows at most once.
   std::array<std::uint8_t, max_varint_len> scratch;
-  std::size_t n = 0;
-  while (value >= 0x80) {
-    scratch[n++] = static_cast<std::uint8_t>(value | 0x80);
-    value >>= 7;
-  }
-  scratch[n++] = static_cast<std::uint8_t>(value);
+  const std::size_t n = write_varint(value, scratch.data());
   out.insert(out.end(), scratch.begin(), scratch.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
